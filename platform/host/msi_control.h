@@ -1,0 +1,63 @@
+// Test control of the host Windows Installer: the record of calls, injected
+// faults, open handles, and the installed-product state of the service fake.
+// Host build only.
+//
+// Every host Windows Installer function, database or service, records its call
+// (name, text arguments, result) and asks the fault table first: a call chosen
+// with FailCall returns the chosen code without doing anything.
+#ifndef PLATFORM_HOST_MSI_CONTROL_H
+#define PLATFORM_HOST_MSI_CONTROL_H
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace host {
+
+struct MsiCall {
+  std::string function;            // e.g. "MsiOpenDatabaseW"
+  std::vector<std::u16string> args;  // every argument as text, in order
+  UINT result = 0;                 // what the call returned (state, level or code)
+};
+
+// The calls since the last ResetMsi, in order.
+const std::vector<MsiCall>& MsiCalls();
+// The calls of one function, in order.
+std::vector<MsiCall> MsiCallsOf(const std::string& function);
+// Whether to record calls at all; on by default.
+void SetMsiCallRecording(bool on);
+
+// Call number `nth` (1-based, counted since the last ResetMsi) of `function`
+// returns `code` without effect. For functions that return a handle or a
+// state, `code` is the value returned.
+void FailCall(const std::string& function, int nth, UINT code);
+
+// Open database, view and record handles, and the count of MsiCloseHandle
+// calls with 0 or with a handle that was not open.
+int OpenHandleCount();
+int BadCloseCount();
+
+// One installed product of the service fake.
+struct FakeProduct {
+  std::u16string product_code;   // "{…}" as registered
+  std::u16string upgrade_code;   // may be empty
+  std::u16string version_string; // "VersionString"
+  std::u16string local_package;  // "LocalPackage": the cached package's path
+  INSTALLSTATE state = INSTALLSTATE_DEFAULT;
+};
+
+// Registers (or replaces, by exact product code) an installed product.
+void AddProduct(const FakeProduct& product);
+// The installed products, in registration order.
+const std::vector<FakeProduct>& Products();
+// Folder into which MsiInstallProductW copies a package it installs, to serve
+// as the product's cached package. Empty: the package path itself is recorded.
+void SetPackageCacheFolder(const std::string& folder);
+
+// Forgets calls, faults and products; closes nothing (open handles stay counted).
+void ResetMsi();
+
+}  // namespace host
+
+#endif  // PLATFORM_HOST_MSI_CONTROL_H

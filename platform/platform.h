@@ -1,0 +1,136 @@
+// The platform seam: every Windows and Windows Installer function that the
+// program's logic calls, and the types they need, W names only. setup/, msiutil/
+// and text/ reach the operating system through nothing else.
+//
+// On Windows the declarations are the SDK's. The Windows Installer functions are
+// not imported from msi.dll: platform/windows binds them at run time from the
+// system folder. On the host (Linux) the same names are declared here with a
+// 16-bit code unit and implemented in platform/host: the text services as a
+// replacement of the Windows behaviour, the database operations over libmsi, the
+// installer service as a scriptable fake.
+#ifndef PLATFORM_PLATFORM_H
+#define PLATFORM_PLATFORM_H
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <shlwapi.h>
+#include <msi.h>
+#include <msiquery.h>
+
+// A text literal of UTF-16 units.
+#define WTEXT(s) L##s
+
+#else  // host
+
+// A UTF-16 code unit. wchar_t is 32 bits on Linux and never carries text.
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const char* LPCSTR;
+typedef int BOOL;
+typedef unsigned int UINT;
+typedef uint32_t DWORD;
+typedef uint32_t LCID;
+typedef uint32_t MSIHANDLE;
+typedef void* HINSTANCE;
+typedef void* HMODULE;
+typedef void* HWND;
+
+#define WINAPI
+#define WTEXT(s) u##s
+
+#define ERROR_SUCCESS 0u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_MORE_DATA 234u
+#define ERROR_NO_MORE_ITEMS 259u
+#define ERROR_OPEN_FAILED 110u
+#define ERROR_BAD_QUERY_SYNTAX 1615u
+#define ERROR_FUNCTION_FAILED 1627u
+#define ERROR_UNKNOWN_PRODUCT 1605u
+#define ERROR_UNKNOWN_PROPERTY 1608u
+#define ERROR_INSTALL_PACKAGE_OPEN_FAILED 1619u
+#define ERROR_INSTALL_PACKAGE_INVALID 1620u
+#define ERROR_PRODUCT_VERSION 1638u
+#define ERROR_INVALID_HANDLE_STATE 1609u
+
+#define MSI_NULL_INTEGER ((int)0x80000000)
+#define MSIDBOPEN_READONLY ((LPCWSTR)0)
+#define MSIDBOPEN_TRANSACT ((LPCWSTR)1)
+#define MSIDBOPEN_DIRECT ((LPCWSTR)2)
+
+typedef enum tagINSTALLUILEVEL {
+  INSTALLUILEVEL_NOCHANGE = 0,
+  INSTALLUILEVEL_DEFAULT = 1,
+  INSTALLUILEVEL_NONE = 2,
+  INSTALLUILEVEL_BASIC = 3,
+  INSTALLUILEVEL_REDUCED = 4,
+  INSTALLUILEVEL_FULL = 5,
+  INSTALLUILEVEL_SOURCERESONLY = 0x100
+} INSTALLUILEVEL;
+
+typedef enum tagINSTALLSTATE {
+  INSTALLSTATE_INVALIDARG = -2,
+  INSTALLSTATE_UNKNOWN = -1,
+  INSTALLSTATE_ADVERTISED = 1,
+  INSTALLSTATE_ABSENT = 2,
+  INSTALLSTATE_DEFAULT = 5
+} INSTALLSTATE;
+
+#define INSTALLLEVEL_DEFAULT 0
+#define INSTALLLOGMODE_VERBOSE 0x1000
+
+// Kernel services.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity);
+HMODULE GetModuleHandleW(LPCWSTR name);
+LPWSTR GetCommandLineW();
+LCID GetUserDefaultLCID();
+DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD capacity);
+int lstrlenW(LPCWSTR text);
+int lstrlenA(LPCSTR text);
+void OutputDebugStringW(LPCWSTR text);
+void DebugBreak();
+
+// User-interface library text services.
+int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments);
+LPWSTR CharNextW(LPCWSTR text);
+int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity);
+
+// Shell path and number utilities.
+LPWSTR PathAddBackslashW(LPWSTR path);
+BOOL PathRemoveFileSpecW(LPWSTR path);
+void PathUnquoteSpacesW(LPWSTR path);
+BOOL PathAppendW(LPWSTR path, LPCWSTR more);
+int StrToIntW(LPCWSTR text);
+
+// Windows Installer: database, view and record.
+UINT MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database);
+UINT MsiDatabaseOpenViewW(MSIHANDLE database, LPCWSTR query, MSIHANDLE* view);
+UINT MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters);
+UINT MsiViewFetch(MSIHANDLE view, MSIHANDLE* record);
+UINT MsiRecordDataSize(MSIHANDLE record, UINT field);
+UINT MsiRecordGetStringW(MSIHANDLE record, UINT field, LPWSTR buffer, DWORD* capacity);
+int MsiRecordGetInteger(MSIHANDLE record, UINT field);
+MSIHANDLE MsiCreateRecord(UINT fields);
+UINT MsiRecordSetStringW(MSIHANDLE record, UINT field, LPCWSTR value);
+UINT MsiCloseHandle(MSIHANDLE handle);
+
+// Windows Installer: products and actions.
+INSTALLUILEVEL MsiSetInternalUI(INSTALLUILEVEL level, HWND* window);
+UINT MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes);
+INSTALLSTATE MsiQueryProductStateW(LPCWSTR product);
+UINT MsiEnumRelatedProductsW(LPCWSTR upgrade_code, DWORD reserved, DWORD index, LPWSTR product);
+UINT MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR buffer, DWORD* capacity);
+UINT MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state, LPCWSTR properties);
+UINT MsiInstallProductW(LPCWSTR package, LPCWSTR properties);
+
+#endif  // host
+
+#endif  // PLATFORM_PLATFORM_H

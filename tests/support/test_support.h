@@ -1,0 +1,25 @@
+// Helpers shared by the unit tests of both builds.
+#ifndef TESTS_SUPPORT_TEST_SUPPORT_H
+#define TESTS_SUPPORT_TEST_SUPPORT_H
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace testing_support {
+
+// A text of the platform's 16-bit code units.
+using WString = std::basic_string<WCHAR>;
+
+// Sets (null: removes) an environment variable of this process, as
+// ExpandEnvironmentStringsW sees it.
+void SetEnv(LPCWSTR name, LPCWSTR value);
+
+// UTF-8 of a UTF-16 text, for test messages; "(null)" for null.
+std::string Narrow(LPCWSTR text);
+// UTF-16 units of an ASCII or UTF-8 text.
+WString Widen(const std::string& text);
+
+}  // namespace testing_support
+
+#endif  // TESTS_SUPPORT_TEST_SUPPORT_H
