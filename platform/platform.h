@@ -109,6 +109,7 @@ BOOL PathRemoveFileSpecW(LPWSTR path);
 void PathUnquoteSpacesW(LPWSTR path);
 BOOL PathAppendW(LPWSTR path, LPCWSTR more);
 int StrToIntW(LPCWSTR text);
+int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments);
 
 // Windows Installer: database, view and record.
 UINT MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database);
