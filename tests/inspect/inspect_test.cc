@@ -1,0 +1,379 @@
+// The inspection of a package against the installed products, on the host:
+// real packages read through libmsi, installed products kept by the
+// installer-service fake, whose cached packages are real packages too.
+#include "setup/inspect.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_control.h"
+#include "platform/host/msi_control.h"
+#include "setup/run.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::Narrow;
+using testing_support::Widen;
+
+const std::u16string kCore = u"{C0DE0001-0000-4000-8000-000000000001}";
+const std::u16string kUpgrade = u"{0B6E0001-0000-4000-8000-000000000001}";
+const std::u16string kPack = u"{C0DE0002-0000-4000-8000-000000000002}";
+const std::u16string kPackUpgrade = u"{0B6E0002-0000-4000-8000-000000000002}";
+const std::u16string kOther = u"{07E40001-0000-4000-8000-000000000009}";
+
+std::u16string Package(const char* name) {
+  return Widen(std::string(SETUP_INSPECT_PACKAGES) + "/" + name);
+}
+
+host::FakeProduct Installed(const std::u16string& code, const std::u16string& upgrade,
+                            const std::u16string& version, const std::u16string& cached) {
+  host::FakeProduct product;
+  product.product_code = code;
+  product.upgrade_code = upgrade;
+  product.version_string = version;
+  product.local_package = cached;
+  return product;
+}
+
+struct Decision {
+  PackageAction action = kPackageActionInstall;
+  std::u16string product_code;
+  bool remove_first = false;
+};
+
+std::string Describe(const Decision& decision) {
+  return std::string(decision.action == kPackageActionSkip ? "skip" : "install") +
+         (decision.remove_first ? ", remove first" : "") + ", product code \"" +
+         Narrow(decision.product_code.c_str()) + "\"";
+}
+
+class InspectTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::ResetProcessState();
+    host::ResetMsi();
+    handles_before_ = host::OpenHandleCount();
+    bad_closes_before_ = host::BadCloseCount();
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(handles_before_, host::OpenHandleCount()) << "a handle was left open";
+    EXPECT_EQ(bad_closes_before_, host::BadCloseCount()) << "a handle was closed twice, or 0 closed";
+  }
+
+  // Runs the inspection with the presets of the run.
+  Decision Inspect(const std::u16string& package, const char16_t* key_file = u"KELD.DLL") {
+    CString path(package.c_str());
+    CString key(key_file);
+    PackageAction action = kPackageActionInstall;
+    CString product_code;
+    bool remove_first = false;
+    InspectPackage(path, key, action, product_code, remove_first);
+    Decision decision;
+    decision.action = action;
+    decision.product_code = product_code.GetString();
+    decision.remove_first = remove_first;
+    return decision;
+  }
+
+  int handles_before_ = 0;
+  int bad_closes_before_ = 0;
+};
+
+// The decision table: one row per way through the inspection.
+struct DecisionRow {
+  const char* name;
+  const char* package;
+  std::vector<host::FakeProduct> installed;
+  std::function<void()> faults;
+  PackageAction action;
+  bool remove_first;
+  bool product_code_read;
+};
+
+TEST_F(InspectTest, DecisionTable) {
+  const std::u16string older = Package("cached_older.msi");
+  const std::u16string equal = Package("cached_equal.msi");
+  const std::u16string newer = Package("cached_newer.msi");
+  const std::vector<DecisionRow> rows = {
+      {"package not a database", "corrupt.msi", {Installed(kCore, kUpgrade, u"7.1", older)},
+       nullptr, kPackageActionInstall, false, false},
+      {"package missing", "missing.msi", {Installed(kCore, kUpgrade, u"7.1", older)}, nullptr,
+       kPackageActionInstall, false, false},
+      {"product not installed", "package.msi", {}, nullptr, kPackageActionInstall, false, true},
+      {"product only advertised", "package.msi",
+       {[&] {
+         host::FakeProduct p = Installed(kCore, kUpgrade, u"7.1", equal);
+         p.state = INSTALLSTATE_ADVERTISED;
+         return p;
+       }()},
+       nullptr, kPackageActionInstall, false, true},
+      {"installed, but under another upgrade code: no related product equal", "package.msi",
+       {Installed(kCore, kOther, u"7.1", equal), Installed(kOther, kUpgrade, u"7.1", equal)},
+       nullptr, kPackageActionInstall, false, true},
+      {"installed version newer", "package.msi", {Installed(kCore, kUpgrade, u"7.2", equal)},
+       nullptr, kPackageActionInstall, false, true},
+      {"installed version older", "package.msi", {Installed(kCore, kUpgrade, u"7.0.9", older)},
+       nullptr, kPackageActionInstall, false, true},
+      {"installed version with an extra component", "package.msi",
+       {Installed(kCore, kUpgrade, u"7.1.0", older)}, nullptr, kPackageActionInstall, false, true},
+      {"LocalPackage not readable", "package.msi", {Installed(kCore, kUpgrade, u"7.1", older)},
+       [] { host::FailCall("MsiGetProductInfoW", 2, ERROR_UNKNOWN_PROPERTY); },
+       kPackageActionInstall, false, true},
+      {"LocalPackage of 260 characters does not fit", "package.msi",
+       {Installed(kCore, kUpgrade, u"7.1", u"C:\\" + std::u16string(257, u'x'))}, nullptr,
+       kPackageActionInstall, false, true},
+      {"cached package missing", "package.msi",
+       {Installed(kCore, kUpgrade, u"7.1", Package("gone.msi"))}, nullptr, kPackageActionInstall,
+       false, true},
+      {"cached package without the key file", "package.msi",
+       {Installed(kCore, kUpgrade, u"7.1", Package("cached_other_key.msi"))}, nullptr,
+       kPackageActionInstall, false, true},
+      {"cached key file older", "package.msi", {Installed(kCore, kUpgrade, u"7.1", older)},
+       nullptr, kPackageActionInstall, true, true},
+      {"cached key file equal", "package.msi", {Installed(kCore, kUpgrade, u"7.1", equal)},
+       nullptr, kPackageActionSkip, false, true},
+      {"cached key file newer", "package.msi", {Installed(kCore, kUpgrade, u"7.1", newer)},
+       nullptr, kPackageActionSkip, false, true},
+      {"installed 7.01 equals package 7.1", "package.msi",
+       {Installed(kCore, kUpgrade, u"7.01", equal)}, nullptr, kPackageActionSkip, false, true},
+      {"product code registered in lower case", "package.msi",
+       {Installed(u"{c0de0001-0000-4000-8000-000000000001}", kUpgrade, u"7.1", older)}, nullptr,
+       kPackageActionInstall, true, true},
+      {"package key file without version: any cached version ranks above", "package_no_key_version.msi",
+       {Installed(kCore, kUpgrade, u"7.1", older)}, nullptr, kPackageActionSkip, false, true},
+  };
+  for (const DecisionRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    host::ResetMsi();
+    for (const host::FakeProduct& product : row.installed) host::AddProduct(product);
+    if (row.faults) row.faults();
+    Decision decision = Inspect(Package(row.package));
+    EXPECT_EQ(row.action, decision.action) << Describe(decision);
+    EXPECT_EQ(row.remove_first, decision.remove_first) << Describe(decision);
+    EXPECT_EQ(row.product_code_read ? kCore : u"", decision.product_code);
+    EXPECT_EQ(handles_before_, host::OpenHandleCount());
+  }
+}
+
+TEST_F(InspectTest, NotInstalledAsksNothingMore) {
+  Decision decision = Inspect(Package("package.msi"));
+  EXPECT_EQ(kPackageActionInstall, decision.action);
+  EXPECT_EQ(1u, host::MsiCallsOf("MsiQueryProductStateW").size());
+  EXPECT_TRUE(host::MsiCallsOf("MsiEnumRelatedProductsW").empty());
+  EXPECT_TRUE(host::MsiCallsOf("MsiGetProductInfoW").empty());
+}
+
+TEST_F(InspectTest, UnopenablePackageAsksTheInstallerNothing) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  Inspect(Package("corrupt.msi"));
+  EXPECT_TRUE(host::MsiCallsOf("MsiQueryProductStateW").empty());
+  // The one open of the package is read-only (persist mode 0).
+  std::vector<host::MsiCall> opens = host::MsiCallsOf("MsiOpenDatabaseW");
+  ASSERT_EQ(1u, opens.size());
+  EXPECT_EQ(u"0", opens[0].args[1]);
+}
+
+TEST_F(InspectTest, DifferingVersionDoesNotAskForTheCachedPackage) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.2", Package("cached_older.msi")));
+  Inspect(Package("package.msi"));
+  std::vector<host::MsiCall> infos = host::MsiCallsOf("MsiGetProductInfoW");
+  ASSERT_EQ(1u, infos.size());
+  EXPECT_EQ(u"VersionString", infos[0].args[1]);
+}
+
+TEST_F(InspectTest, OnlyTheEqualRelatedProductIsExamined) {
+  // Two other products share the upgrade code; each would decide otherwise.
+  host::AddProduct(Installed(kOther, kUpgrade, u"7.1", Package("cached_older.msi")));
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  host::AddProduct(Installed(u"{07E40002-0000-4000-8000-000000000009}", kUpgrade, u"7.1",
+                             Package("cached_older.msi")));
+  Decision decision = Inspect(Package("package.msi"));
+  EXPECT_EQ(kPackageActionSkip, decision.action);
+  EXPECT_FALSE(decision.remove_first);
+  for (const host::MsiCall& call : host::MsiCallsOf("MsiGetProductInfoW")) {
+    EXPECT_EQ(kCore, call.args[0]) << "asked about another product";
+  }
+  // The decision ends the enumeration: indexes 0 and 1, no third step.
+  EXPECT_EQ(2u, host::MsiCallsOf("MsiEnumRelatedProductsW").size());
+}
+
+TEST_F(InspectTest, WithoutADecisionEveryRelatedProductIsEnumerated) {
+  host::AddProduct(Installed(kCore, kOther, u"7.1", Package("cached_equal.msi")));
+  host::AddProduct(Installed(kOther, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  host::AddProduct(Installed(u"{07E40002-0000-4000-8000-000000000009}", kUpgrade, u"7.1",
+                             Package("cached_equal.msi")));
+  Decision decision = Inspect(Package("package.msi"));
+  EXPECT_EQ(kPackageActionInstall, decision.action);
+  std::vector<host::MsiCall> steps = host::MsiCallsOf("MsiEnumRelatedProductsW");
+  ASSERT_EQ(3u, steps.size());
+  for (size_t i = 0; i < steps.size(); ++i) {
+    EXPECT_EQ(kUpgrade, steps[i].args[0]);
+    EXPECT_EQ(testing_support::Widen(std::to_string(i)), steps[i].args[2]);
+  }
+  EXPECT_EQ(static_cast<UINT>(ERROR_NO_MORE_ITEMS), steps[2].result);
+  EXPECT_TRUE(host::MsiCallsOf("MsiGetProductInfoW").empty());
+}
+
+TEST_F(InspectTest, EnumerationEndsAtTheFirstFailure) {
+  host::AddProduct(Installed(kOther, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  // The second step fails with something other than "no more items".
+  host::FailCall("MsiEnumRelatedProductsW", 2, ERROR_INVALID_PARAMETER);
+  Decision decision = Inspect(Package("package.msi"));
+  EXPECT_EQ(kPackageActionInstall, decision.action);
+  EXPECT_FALSE(decision.remove_first);
+  EXPECT_EQ(2u, host::MsiCallsOf("MsiEnumRelatedProductsW").size());
+}
+
+TEST_F(InspectTest, BothDatabasesAreOpenedReadOnlyAndClosedOnce) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  Inspect(Package("package.msi"));
+  std::vector<host::MsiCall> opens = host::MsiCallsOf("MsiOpenDatabaseW");
+  ASSERT_EQ(2u, opens.size());
+  EXPECT_EQ(Package("package.msi"), opens[0].args[0]);
+  EXPECT_EQ(Package("cached_equal.msi"), opens[1].args[0]);
+  for (const host::MsiCall& open : opens) EXPECT_EQ(u"0", open.args[1]);
+}
+
+TEST_F(InspectTest, PackageIsClosedBeforeTheStateQuery) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  Inspect(Package("package.msi"));
+  // Between the state query and the first open of the package, every handle
+  // opened was closed again: count opens and closes up to the query.
+  int open = 0;
+  for (const host::MsiCall& call : host::MsiCalls()) {
+    if (call.function == "MsiQueryProductStateW") break;
+    if (call.function == "MsiOpenDatabaseW" || call.function == "MsiDatabaseOpenViewW" ||
+        call.function == "MsiViewFetch") {
+      if (call.result == ERROR_SUCCESS) ++open;
+    }
+    if (call.function == "MsiCloseHandle" && call.result == ERROR_SUCCESS) --open;
+  }
+  EXPECT_EQ(0, open);
+}
+
+// Every installer call of a full inspection fails once in turn. Whatever fails,
+// no handle stays open, nothing is closed twice, the product code is the
+// package's or empty, and a fault never turns "current" into "remove first".
+TEST_F(InspectTest, EachFailingCallInTurn) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  Inspect(Package("package.msi"));
+  const std::vector<host::MsiCall> sequence = host::MsiCalls();
+  ASSERT_GT(sequence.size(), 10u);
+
+  std::vector<std::pair<std::string, int>> occurrences;
+  std::map<std::string, int> seen;
+  for (const host::MsiCall& call : sequence) {
+    if (call.function == "MsiCloseHandle") continue;
+    occurrences.push_back({call.function, ++seen[call.function]});
+  }
+  for (const auto& [function, nth] : occurrences) {
+    SCOPED_TRACE(function + " #" + std::to_string(nth));
+    host::ResetMsi();
+    host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+    UINT code = ERROR_FUNCTION_FAILED;
+    if (function == "MsiQueryProductStateW") code = static_cast<UINT>(INSTALLSTATE_UNKNOWN);
+    if (function == "MsiCreateRecord") code = 0;
+    host::FailCall(function, nth, code);
+    Decision decision = Inspect(Package("package.msi"));
+    EXPECT_EQ(handles_before_, host::OpenHandleCount());
+    EXPECT_EQ(bad_closes_before_, host::BadCloseCount());
+    EXPECT_FALSE(decision.remove_first) << Describe(decision);
+    EXPECT_TRUE(decision.product_code.empty() || decision.product_code == kCore)
+        << Describe(decision);
+    if (function == "MsiOpenDatabaseW" && nth == 1) {
+      EXPECT_EQ(u"", decision.product_code);
+      EXPECT_EQ(kPackageActionInstall, decision.action);
+    }
+    if (function == "MsiQueryProductStateW" || function == "MsiEnumRelatedProductsW" ||
+        (function == "MsiOpenDatabaseW" && nth == 2)) {
+      EXPECT_EQ(kPackageActionInstall, decision.action) << Describe(decision);
+    }
+  }
+}
+
+// The run acts on each entry's own decision, and nothing carries over.
+class RunWithInspectionTest : public InspectTest {
+ protected:
+  void SetUp() override {
+    InspectTest::SetUp();
+    host::SetModuleFileName(Package("run/mivoboot.exe"));
+    host::SetUserDefaultLCID(1033);
+    host::SetEnvironmentVariable(u"TMP", u"C:\\Temp");
+  }
+
+  // The calls of the installer service that act or log, in order.
+  static std::vector<host::MsiCall> Actions() {
+    std::vector<host::MsiCall> actions;
+    for (const host::MsiCall& call : host::MsiCalls()) {
+      if (call.function == "MsiEnableLogW" || call.function == "MsiConfigureProductExW" ||
+          call.function == "MsiInstallProductW") {
+        actions.push_back(call);
+      }
+    }
+    return actions;
+  }
+};
+
+TEST_F(RunWithInspectionTest, SkippedCoreThenRemoveFirstPack) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
+  host::AddProduct(Installed(kPack, kPackUpgrade, u"7.1", Package("pack_cached_older.msi")));
+  RunSetup(u"");
+  std::vector<host::MsiCall> actions = Actions();
+  ASSERT_EQ(4u, actions.size());
+  EXPECT_EQ("MsiEnableLogW", actions[0].function);
+  EXPECT_EQ(u"C:\\Temp\\MIVOInstall.log", actions[0].args[1]);
+  EXPECT_EQ("MsiEnableLogW", actions[1].function);
+  EXPECT_EQ(u"C:\\Temp\\MIVO_1033Install.log", actions[1].args[1]);
+  EXPECT_EQ("MsiConfigureProductExW", actions[2].function);
+  EXPECT_EQ(kPack, actions[2].args[0]);
+  EXPECT_EQ(u"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1", actions[2].args[3]);
+  EXPECT_EQ("MsiInstallProductW", actions[3].function);
+  EXPECT_EQ(Package("run/mivo_1033.msi"), actions[3].args[0]);
+  EXPECT_EQ(u"", actions[3].args[1]);
+}
+
+TEST_F(RunWithInspectionTest, RemoveFirstDoesNotCarryOverToTheNextEntry) {
+  // The core product is removed first; the pack is not installed at all.
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_older.msi")));
+  RunSetup(u"");
+  std::vector<host::MsiCall> actions = Actions();
+  ASSERT_EQ(5u, actions.size());
+  EXPECT_EQ("MsiEnableLogW", actions[0].function);
+  EXPECT_EQ("MsiConfigureProductExW", actions[1].function);
+  EXPECT_EQ(kCore, actions[1].args[0]);
+  EXPECT_EQ("MsiInstallProductW", actions[2].function);
+  EXPECT_EQ(Package("run/mivo.msi"), actions[2].args[0]);
+  EXPECT_EQ("MsiEnableLogW", actions[3].function);
+  EXPECT_EQ("MsiInstallProductW", actions[4].function);
+  EXPECT_EQ(Package("run/mivo_1033.msi"), actions[4].args[0]);
+}
+
+TEST_F(RunWithInspectionTest, SecondRunInstallsNothing) {
+  const std::string cache = std::string(SETUP_INSPECT_PACKAGES) + "/cache";
+  std::filesystem::create_directories(cache);
+  host::SetPackageCacheFolder(cache);
+  RunSetup(u"");
+  ASSERT_EQ(2u, host::MsiCallsOf("MsiInstallProductW").size());
+  ASSERT_EQ(2u, host::Products().size());
+  for (const host::MsiCall& install : host::MsiCallsOf("MsiInstallProductW")) {
+    EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), install.result);
+  }
+
+  std::vector<host::FakeProduct> installed = host::Products();
+  host::ResetMsi();
+  for (const host::FakeProduct& product : installed) host::AddProduct(product);
+  RunSetup(u"");
+  EXPECT_EQ(2u, host::MsiCallsOf("MsiEnableLogW").size());
+  EXPECT_TRUE(host::MsiCallsOf("MsiInstallProductW").empty());
+  EXPECT_TRUE(host::MsiCallsOf("MsiConfigureProductExW").empty());
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+#!/bin/sh
+# Runs every check of the project on a fresh Debian 12 machine, as root:
+# installs what is needed, then
+#   1. the host build (logic and unit tests with AddressSanitizer and
+#      UndefinedBehaviorSanitizer, against libmsi and the installer fake),
+#   2. the Windows build (the executable, its size/import/manifest checks, the
+#      unit tests under Wine, the end-to-end runs with real packages),
+#   3. the 32-bit Windows build (build only),
+#   4. a bounded fuzz run of the text support,
+#   5. the formatting of the sources.
+# Build folders are under build/ of the checkout.
+set -eu
+cd "$(dirname "$0")/.."
+fuzz_seconds=${FUZZ_SECONDS:-60}
+
+if [ "${SKIP_INSTALL:-0}" != 1 ]; then
+  tools/install-deps.sh
+fi
+
+step() { printf '\n==== %s\n' "$*"; }
+
+step "host build and tests"
+cmake --preset host
+cmake --build --preset host -j2
+ctest --preset host -j2
+
+step "Windows build and tests under Wine"
+cmake --preset windows
+cmake --build --preset windows -j2
+ctest --preset windows -j2
+
+step "32-bit Windows build"
+cmake --preset i686
+cmake --build --preset i686 -j2
+
+step "fuzzing the text support for ${fuzz_seconds} s"
+cmake --preset fuzz
+cmake --build --preset fuzz -j2
+tests/fuzz/run_fuzz.sh build/fuzz "$fuzz_seconds"
+
+step "formatting"
+files=$(git ls-files '*.cc' '*.h')
+# shellcheck disable=SC2086
+clang-format --dry-run --Werror $files
+echo "all sources formatted"
+
+step "all checks passed"
