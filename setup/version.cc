@@ -21,9 +21,8 @@ int CompareVersions(LPCWSTR left, LPCWSTR right) {
   SplitVersion(left, left_components);
   SplitVersion(right, right_components);
 
-  const int common = left_components.Count() < right_components.Count()
-                         ? left_components.Count()
-                         : right_components.Count();
+  const int common = left_components.Count() < right_components.Count() ? left_components.Count()
+                                                                        : right_components.Count();
   for (int i = 0; i < common; ++i) {
     const int left_value = StrToIntW(left_components[i]);
     const int right_value = StrToIntW(right_components[i]);

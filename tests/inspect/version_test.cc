@@ -14,8 +14,8 @@
 namespace {
 
 using testing_support::Narrow;
-using testing_support::WString;
 using testing_support::Widen;
+using testing_support::WString;
 
 struct VersionRow {
   const char* left;
