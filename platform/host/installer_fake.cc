@@ -1,1 +1,406 @@
-// Placeholder until implemented.
+// The Windows Installer service on the host: a fake with real state. It keeps
+// the installed products (product code, upgrade code, version, cached package),
+// installs a package by reading its identity from the package database, and
+// removes a product on request. Every call is recorded through CallRecord and
+// can be failed with FailCall.
+//
+// What it matches of the Windows behaviour:
+// - Product and upgrade codes are GUID texts in braces; a malformed one is an
+//   invalid parameter (INSTALLSTATE_INVALIDARG for the state query). Codes
+//   compare without regard to the case of their hex letters.
+// - MsiQueryProductStateW: the registered state, INSTALLSTATE_UNKNOWN for a
+//   product that is not registered.
+// - MsiEnumRelatedProductsW: the registered products with that upgrade code,
+//   in registration order; the product code (38 units and a terminator) goes
+//   to the 39-unit buffer; ERROR_NO_MORE_ITEMS after the last one. A non-zero
+//   reserved value is an invalid parameter.
+// - MsiGetProductInfoW: "VersionString" and "LocalPackage"; any other name is
+//   ERROR_UNKNOWN_PROPERTY. The in/out count holds the buffer's capacity in
+//   units, terminator included, and returns the value's length without it. A
+//   buffer that cannot hold value and terminator gets ERROR_MORE_DATA and the
+//   value cut to capacity - 1 units and a terminator. With no buffer, only the
+//   length is returned (ERROR_SUCCESS). A buffer without a count is an invalid
+//   parameter.
+// - MsiInstallProductW: a file that cannot be read is
+//   ERROR_INSTALL_PACKAGE_OPEN_FAILED, a file that is no package database (or
+//   has no ProductCode) is ERROR_INSTALL_PACKAGE_INVALID. A product code that is
+//   installed with another version is refused with ERROR_PRODUCT_VERSION; the
+//   same version is a reinstallation. The product is registered with the
+//   package's ProductCode, UpgradeCode and ProductVersion, and with a copy of
+//   the package in the cache folder (or the package path itself) as its
+//   LocalPackage.
+// - MsiConfigureProductExW with INSTALLSTATE_ABSENT removes a registered
+//   product (and its copy in the cache folder); ERROR_UNKNOWN_PRODUCT when it
+//   is not registered.
+// - Paths are host paths, taken as they stand, as by the host MsiOpenDatabaseW.
+// - MsiSetInternalUI answers the previous level; an unknown level changes
+//   nothing and answers INSTALLUILEVEL_NOCHANGE.
+//
+// The fake reads a package with libmsi directly rather than through the host
+// MsiOpenDatabaseW: the real service reads packages in its own process, so an
+// installation must neither appear in the record of database calls nor count
+// towards their injected faults or open handles.
+#include <libmsi.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/host/msi_calls.h"
+#include "platform/host/msi_control.h"
+#include "platform/platform.h"
+
+namespace host {
+namespace {
+
+const UINT kUiLevelFlags = 0x20 | 0x40 | 0x80 | 0x100 | 0x200;
+
+struct InstallerState {
+  std::vector<FakeProduct> products;
+  std::string cache_folder;
+  INSTALLUILEVEL ui_level = INSTALLUILEVEL_DEFAULT;
+  int cached_packages = 0;  // names the copies in the cache folder
+};
+
+InstallerState& State() {
+  static InstallerState state;
+  return state;
+}
+
+bool IsHexDigit(char16_t c) {
+  return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+}
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" with hex digits.
+bool IsGuidText(LPCWSTR text) {
+  if (!text) return false;
+  std::u16string guid(text);
+  if (guid.size() != 38 || guid.front() != u'{' || guid.back() != u'}') return false;
+  for (size_t i = 1; i < 37; ++i) {
+    bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+    if (dash ? guid[i] != u'-' : !IsHexDigit(guid[i])) return false;
+  }
+  return true;
+}
+
+char16_t FoldAscii(char16_t c) { return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c; }
+
+bool SameCode(const std::u16string& left, const std::u16string& right) {
+  if (left.size() != right.size()) return false;
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (FoldAscii(left[i]) != FoldAscii(right[i])) return false;
+  }
+  return true;
+}
+
+FakeProduct* FindProduct(LPCWSTR product_code) {
+  for (FakeProduct& product : State().products) {
+    if (SameCode(product.product_code, product_code)) return &product;
+  }
+  return nullptr;
+}
+
+bool IsRegistered(const FakeProduct& product) {
+  return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT;
+}
+
+std::string Utf8(const std::u16string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf16(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char b = static_cast<unsigned char>(text[i++]);
+    unsigned c = b;
+    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+    if (extra) c = b & (0x3F >> extra);
+    for (int k = 0; k < extra && i < text.size(); ++k) c = (c << 6) | (text[i++] & 0x3F);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (c >> 10));
+      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(c);
+    }
+  }
+  return out;
+}
+
+bool FileReadable(const std::string& path) {
+  FILE* file = fopen(path.c_str(), "rb");
+  if (!file) return false;
+  fclose(file);
+  return true;
+}
+
+// Owner of one GObject reference of libmsi.
+template <typename T>
+class GObjectRef {
+ public:
+  explicit GObjectRef(T* object) : object_(object) {}
+  GObjectRef(const GObjectRef&) = delete;
+  GObjectRef& operator=(const GObjectRef&) = delete;
+  ~GObjectRef() {
+    if (object_) g_object_unref(object_);
+  }
+  T* get() const { return object_; }
+
+ private:
+  T* object_;
+};
+
+// The Value of one row of the Property table; empty when there is none.
+std::u16string ReadPackageProperty(LibmsiDatabase* database, const char* name) {
+  std::string sql = std::string("SELECT `Value` FROM `Property` WHERE `Property`='") + name + "'";
+  GObjectRef<LibmsiQuery> query(libmsi_query_new(database, sql.c_str(), nullptr));
+  if (!query.get() || !libmsi_query_execute(query.get(), nullptr, nullptr)) return u"";
+  GObjectRef<LibmsiRecord> record(libmsi_query_fetch(query.get(), nullptr));
+  if (!record.get()) return u"";
+  gchar* value = libmsi_record_get_string(record.get(), 1);
+  std::u16string result = value ? Utf16(value) : u"";
+  g_free(value);
+  libmsi_query_close(query.get(), nullptr);
+  return result;
+}
+
+struct PackageIdentity {
+  std::u16string product_code;
+  std::u16string upgrade_code;
+  std::u16string version;
+};
+
+UINT ReadPackageIdentity(const std::string& path, PackageIdentity& identity) {
+  if (!FileReadable(path)) return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+  GObjectRef<LibmsiDatabase> database(
+      libmsi_database_new(path.c_str(), LIBMSI_DB_FLAGS_READONLY, nullptr, nullptr));
+  if (!database.get()) return ERROR_INSTALL_PACKAGE_INVALID;
+  identity.product_code = ReadPackageProperty(database.get(), "ProductCode");
+  identity.upgrade_code = ReadPackageProperty(database.get(), "UpgradeCode");
+  identity.version = ReadPackageProperty(database.get(), "ProductVersion");
+  if (!IsGuidText(identity.product_code.c_str())) return ERROR_INSTALL_PACKAGE_INVALID;
+  return ERROR_SUCCESS;
+}
+
+// The path recorded as the product's LocalPackage: a copy in the cache folder,
+// or the package path when there is no cache folder. Empty when the copy fails.
+std::u16string CachePackage(const std::string& host_path, LPCWSTR package_path) {
+  InstallerState& state = State();
+  if (state.cache_folder.empty()) return package_path;
+  std::string copy = state.cache_folder + "/" + std::to_string(++state.cached_packages) + ".msi";
+  FILE* in = fopen(host_path.c_str(), "rb");
+  FILE* out = in ? fopen(copy.c_str(), "wb") : nullptr;
+  bool copied = in && out;
+  char block[8192];
+  size_t n;
+  while (copied && (n = fread(block, 1, sizeof block, in)) > 0) {
+    copied = fwrite(block, 1, n, out) == n;
+  }
+  if (in) fclose(in);
+  if (out && fclose(out) != 0) copied = false;
+  if (!copied) {
+    remove(copy.c_str());
+    return u"";
+  }
+  return Utf16(copy);
+}
+
+void RemoveCachedPackage(const FakeProduct& product) {
+  const std::string& folder = State().cache_folder;
+  std::string path = Utf8(product.local_package);
+  if (!folder.empty() && path.compare(0, folder.size() + 1, folder + "/") == 0) {
+    remove(path.c_str());
+  }
+}
+
+std::u16string ArgPointer(const void* pointer) { return pointer ? u"(pointer)" : u"(null)"; }
+
+}  // namespace
+
+void AddProduct(const FakeProduct& product) {
+  for (FakeProduct& existing : State().products) {
+    if (existing.product_code == product.product_code) {
+      existing = product;
+      return;
+    }
+  }
+  State().products.push_back(product);
+}
+
+const std::vector<FakeProduct>& Products() { return State().products; }
+
+void SetPackageCacheFolder(const std::string& folder) { State().cache_folder = folder; }
+
+void ResetMsi() {
+  InstallerState& state = State();
+  state.products.clear();
+  state.cache_folder.clear();
+  state.ui_level = INSTALLUILEVEL_DEFAULT;
+  ResetMsiCalls();
+}
+
+}  // namespace host
+
+using host::CallRecord;
+
+INSTALLUILEVEL MsiSetInternalUI(INSTALLUILEVEL level, HWND* window) {
+  CallRecord call("MsiSetInternalUI", {host::ArgNumber(level), host::ArgPointer(window)});
+  if (call.Failed()) return static_cast<INSTALLUILEVEL>(call.Return(call.FaultCode()));
+  UINT value = static_cast<UINT>(level);
+  UINT base = value & ~host::kUiLevelFlags;
+  if (base > INSTALLUILEVEL_FULL) return static_cast<INSTALLUILEVEL>(call.Return(0));
+  INSTALLUILEVEL previous = host::State().ui_level;
+  if (base != INSTALLUILEVEL_NOCHANGE) host::State().ui_level = level;
+  return static_cast<INSTALLUILEVEL>(call.Return(static_cast<UINT>(previous)));
+}
+
+UINT MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes) {
+  CallRecord call("MsiEnableLogW",
+                  {host::ArgNumber(mode), host::ArgText(path), host::ArgNumber(attributes)});
+  if (call.Failed()) return call.Return(call.FaultCode());
+  // Logging to a file needs a file name; mode 0 without one turns logging off.
+  if (mode != 0 && (!path || !*path)) return call.Return(ERROR_INVALID_PARAMETER);
+  return call.Return(ERROR_SUCCESS);
+}
+
+INSTALLSTATE MsiQueryProductStateW(LPCWSTR product) {
+  CallRecord call("MsiQueryProductStateW", {host::ArgText(product)});
+  if (call.Failed()) return static_cast<INSTALLSTATE>(call.Return(call.FaultCode()));
+  INSTALLSTATE state = INSTALLSTATE_UNKNOWN;
+  if (!host::IsGuidText(product)) {
+    state = INSTALLSTATE_INVALIDARG;
+  } else if (const host::FakeProduct* found = host::FindProduct(product)) {
+    state = found->state;
+  }
+  return static_cast<INSTALLSTATE>(call.Return(static_cast<UINT>(state)));
+}
+
+UINT MsiEnumRelatedProductsW(LPCWSTR upgrade_code, DWORD reserved, DWORD index, LPWSTR product) {
+  CallRecord call("MsiEnumRelatedProductsW",
+                  {host::ArgText(upgrade_code), host::ArgNumber(reserved), host::ArgNumber(index)});
+  if (call.Failed()) return call.Return(call.FaultCode());
+  if (!host::IsGuidText(upgrade_code) || reserved != 0 || !product) {
+    return call.Return(ERROR_INVALID_PARAMETER);
+  }
+  DWORD seen = 0;
+  for (const host::FakeProduct& candidate : host::Products()) {
+    if (!host::IsRegistered(candidate) || !host::SameCode(candidate.upgrade_code, upgrade_code)) {
+      continue;
+    }
+    if (seen++ == index) {
+      const std::u16string& code = candidate.product_code;
+      size_t length = code.size() < 38 ? code.size() : 38;
+      code.copy(product, length);
+      product[length] = 0;
+      return call.Return(ERROR_SUCCESS);
+    }
+  }
+  return call.Return(ERROR_NO_MORE_ITEMS);
+}
+
+UINT MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR buffer, DWORD* capacity) {
+  CallRecord call("MsiGetProductInfoW", {host::ArgText(product), host::ArgText(property),
+                                         capacity ? host::ArgNumber(*capacity) : u"(null)"});
+  if (call.Failed()) return call.Return(call.FaultCode());
+  if (!host::IsGuidText(product) || !property || (buffer && !capacity)) {
+    return call.Return(ERROR_INVALID_PARAMETER);
+  }
+  const host::FakeProduct* found = host::FindProduct(product);
+  if (!found || !host::IsRegistered(*found)) return call.Return(ERROR_UNKNOWN_PRODUCT);
+  const std::u16string* value = nullptr;
+  std::u16string name(property);
+  if (name == u"VersionString") value = &found->version_string;
+  if (name == u"LocalPackage") value = &found->local_package;
+  if (!value) return call.Return(ERROR_UNKNOWN_PROPERTY);
+
+  DWORD length = static_cast<DWORD>(value->size());
+  if (!capacity) return call.Return(ERROR_SUCCESS);
+  UINT result = ERROR_SUCCESS;
+  if (buffer) {
+    DWORD room = *capacity;
+    if (room > 0) {
+      DWORD copied = length < room ? length : room - 1;
+      value->copy(buffer, copied);
+      buffer[copied] = 0;
+    }
+    if (length >= room) result = ERROR_MORE_DATA;
+  }
+  *capacity = length;
+  return call.Return(result);
+}
+
+UINT MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state, LPCWSTR properties) {
+  CallRecord call("MsiConfigureProductExW", {host::ArgText(product), host::ArgNumber(level),
+                                             host::ArgNumber(state), host::ArgText(properties)});
+  if (call.Failed()) return call.Return(call.FaultCode());
+  if (!host::IsGuidText(product)) return call.Return(ERROR_INVALID_PARAMETER);
+  std::vector<host::FakeProduct>& products = host::State().products;
+  for (size_t i = 0; i < products.size(); ++i) {
+    if (!host::IsRegistered(products[i]) || !host::SameCode(products[i].product_code, product)) {
+      continue;
+    }
+    if (state == INSTALLSTATE_ABSENT) {
+      host::RemoveCachedPackage(products[i]);
+      products.erase(products.begin() + static_cast<long>(i));
+      return call.Return(ERROR_SUCCESS);
+    }
+    if (state == INSTALLSTATE_DEFAULT) return call.Return(ERROR_SUCCESS);
+    return call.Return(ERROR_INVALID_PARAMETER);
+  }
+  return call.Return(ERROR_UNKNOWN_PRODUCT);
+}
+
+UINT MsiInstallProductW(LPCWSTR package, LPCWSTR properties) {
+  CallRecord call("MsiInstallProductW", {host::ArgText(package), host::ArgText(properties)});
+  if (call.Failed()) return call.Return(call.FaultCode());
+  if (!package || !*package) return call.Return(ERROR_INVALID_PARAMETER);
+  std::string host_path = host::Utf8(package);
+  host::PackageIdentity identity;
+  UINT read = host::ReadPackageIdentity(host_path, identity);
+  if (read != ERROR_SUCCESS) return call.Return(read);
+
+  host::FakeProduct* installed = host::FindProduct(identity.product_code.c_str());
+  if (installed && host::IsRegistered(*installed) &&
+      installed->version_string != identity.version) {
+    return call.Return(ERROR_PRODUCT_VERSION);
+  }
+  std::u16string local_package = host::CachePackage(host_path, package);
+  if (local_package.empty()) return call.Return(ERROR_INSTALL_PACKAGE_OPEN_FAILED);
+  if (installed) host::RemoveCachedPackage(*installed);
+
+  host::FakeProduct product;
+  product.product_code = identity.product_code;
+  product.upgrade_code = identity.upgrade_code;
+  product.version_string = identity.version;
+  product.local_package = local_package;
+  product.state = INSTALLSTATE_DEFAULT;
+  if (installed) {
+    *installed = product;
+  } else {
+    host::State().products.push_back(product);
+  }
+  return call.Return(ERROR_SUCCESS);
+}
