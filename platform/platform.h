@@ -19,6 +19,14 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// The SDK's generic text types and constants (LPCTSTR, MSIDBOPEN_READONLY) are
+// those of UTF-16 text, as everywhere in the program.
+#ifndef UNICODE
+#define UNICODE
+#endif
+#ifndef _UNICODE
+#define _UNICODE
+#endif
 #include <windows.h>
 #include <shlwapi.h>
 #include <msi.h>
