@@ -1,0 +1,165 @@
+#!/usr/bin/env python3
+"""Checks of the bootstrapper executable, read from its PE image.
+
+  check_executable.py size FILE MAX_BYTES   the file has at most MAX_BYTES bytes
+  check_executable.py imports FILE          it imports from system DLLs only, never msi.dll
+  check_executable.py manifest FILE         its manifest asks for asInvoker, uiAccess false
+
+Exit code 0 when the check holds, 1 when it does not (with the reason on stderr).
+"""
+import os
+import struct
+import sys
+import xml.etree.ElementTree as ElementTree
+
+# The DLLs the program may import: the system's kernel, user-interface, shell
+# utility and C run-time libraries. msi.dll is bound at run time instead.
+ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "shlwapi.dll", "msvcrt.dll"}
+
+RT_MANIFEST = 24
+
+
+class PeImage:
+    def __init__(self, data):
+        self.data = data
+        if data[:2] != b"MZ":
+            raise ValueError("no MZ header")
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[pe:pe + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        if magic == 0x10B:
+            directories = optional + 96
+        elif magic == 0x20B:
+            directories = optional + 112
+        else:
+            raise ValueError("unknown optional header magic %#x" % magic)
+        count = struct.unpack_from("<I", data, directories - 4)[0]
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
+                            for i in range(count)]
+        self.sections = []
+        table = optional + optional_size
+        for i in range(sections):
+            (virtual_size, address, raw_size,
+             raw_offset) = struct.unpack_from("<8xIIII", data, table + 40 * i)
+            self.sections.append((address, max(virtual_size, raw_size), raw_offset, raw_size))
+
+    def offset(self, rva):
+        for address, size, raw_offset, raw_size in self.sections:
+            if address <= rva < address + size and rva - address < raw_size:
+                return raw_offset + rva - address
+        raise ValueError("address %#x lies in no section" % rva)
+
+    def directory(self, index):
+        if index >= len(self.directories):
+            return 0, 0
+        return self.directories[index]
+
+    def c_string(self, rva):
+        start = self.offset(rva)
+        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+
+    def imported_dlls(self):
+        rva, _ = self.directory(1)
+        names = []
+        if not rva:
+            return names
+        position = self.offset(rva)
+        while True:
+            descriptor = struct.unpack_from("<IIIII", self.data, position)
+            if descriptor == (0, 0, 0, 0, 0):
+                return names
+            names.append(self.c_string(descriptor[3]))
+            position += 20
+
+    def resources_of_type(self, wanted_type):
+        """The data of every resource of one numeric type."""
+        root_rva, _ = self.directory(2)
+        if not root_rva:
+            return []
+        root = self.offset(root_rva)
+
+        def entries(directory):
+            named, numbered = struct.unpack_from("<12xHH", self.data, directory)
+            for i in range(named + numbered):
+                name, target = struct.unpack_from("<II", self.data, directory + 16 + 8 * i)
+                yield name, target
+
+        found = []
+
+        def collect(target):
+            if target & 0x80000000:
+                for _, child in entries(root + (target & 0x7FFFFFFF)):
+                    collect(child)
+            else:
+                data_rva, size = struct.unpack_from("<II", self.data, root + target)
+                start = self.offset(data_rva)
+                found.append(self.data[start:start + size])
+
+        for name, target in entries(root):
+            if name == wanted_type:
+                collect(target)
+        return found
+
+
+def check_size(path, limit):
+    size = os.path.getsize(path)
+    if size > limit:
+        return "%s has %d bytes, more than %d" % (path, size, limit)
+    print("%s: %d bytes (limit %d)" % (path, size, limit))
+    return None
+
+
+def check_imports(path):
+    with open(path, "rb") as f:
+        dlls = PeImage(f.read()).imported_dlls()
+    if not dlls:
+        return "%s: no import table found" % path
+    foreign = [name for name in dlls if name.lower() not in ALLOWED_IMPORTS]
+    if foreign:
+        return "%s imports %s (allowed: %s)" % (path, ", ".join(foreign),
+                                                 ", ".join(sorted(ALLOWED_IMPORTS)))
+    print("%s imports %s" % (path, ", ".join(dlls)))
+    return None
+
+
+def check_manifest(path):
+    with open(path, "rb") as f:
+        manifests = PeImage(f.read()).resources_of_type(RT_MANIFEST)
+    if len(manifests) != 1:
+        return "%s has %d manifest resources, expected 1" % (path, len(manifests))
+    root = ElementTree.fromstring(manifests[0])
+    levels = [element for element in root.iter()
+              if element.tag.split("}")[-1] == "requestedExecutionLevel"]
+    if len(levels) != 1:
+        return "%s: %d requestedExecutionLevel elements, expected 1" % (path, len(levels))
+    level = levels[0].get("level")
+    ui_access = levels[0].get("uiAccess")
+    if level != "asInvoker":
+        return "%s: requested execution level %r, expected 'asInvoker'" % (path, level)
+    if ui_access is None or ui_access.lower() != "false":
+        return "%s: uiAccess %r, expected 'false'" % (path, ui_access)
+    print("%s: level %s, uiAccess %s" % (path, level, ui_access))
+    return None
+
+
+def main(argv):
+    if len(argv) == 4 and argv[1] == "size":
+        problem = check_size(argv[2], int(argv[3]))
+    elif len(argv) == 3 and argv[1] == "imports":
+        problem = check_imports(argv[2])
+    elif len(argv) == 3 and argv[1] == "manifest":
+        problem = check_manifest(argv[2])
+    else:
+        sys.stderr.write(__doc__)
+        return 2
+    if problem:
+        sys.stderr.write(problem + "\n")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

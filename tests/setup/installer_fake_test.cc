@@ -1,0 +1,282 @@
+// The installer-service fake of the host: its state, its buffer and error
+// rules, its record of calls and its injected faults.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/host/msi_control.h"
+#include "platform/platform.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::Narrow;
+using testing_support::Widen;
+
+const char16_t kProductV[] = u"{5E7A0C11-0001-4000-8000-0000000000F1}";
+const char16_t kProductOther[] = u"{5E7A0C11-0001-4000-8000-0000000000F2}";
+const char16_t kUpgrade[] = u"{5E7A0C11-0001-4000-8000-0000000000FA}";
+
+std::u16string Package(const char* name) {
+  return Widen(std::string(SETUP_PACKAGE_DIR) + "/fake/" + name);
+}
+
+class InstallerFakeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    host::ResetMsi();
+    cache_ = std::filesystem::path(SETUP_SCRATCH_DIR) / "fake_cache";
+    std::filesystem::remove_all(cache_);
+    std::filesystem::create_directories(cache_);
+    host::SetPackageCacheFolder(cache_.string());
+  }
+  void TearDown() override { host::ResetMsi(); }
+
+  static host::FakeProduct Product(const char16_t* code, const char16_t* version,
+                                   const char16_t* local_package) {
+    host::FakeProduct product;
+    product.product_code = code;
+    product.upgrade_code = kUpgrade;
+    product.version_string = version;
+    product.local_package = local_package;
+    return product;
+  }
+
+  std::filesystem::path cache_;
+};
+
+TEST_F(InstallerFakeTest, InstallRegistersThePackagesIdentityAndCachesACopy) {
+  ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  ASSERT_EQ(host::Products().size(), 1u);
+  const host::FakeProduct& product = host::Products()[0];
+  EXPECT_EQ(Narrow(product.product_code.c_str()), Narrow(kProductV));
+  EXPECT_EQ(Narrow(product.upgrade_code.c_str()), Narrow(kUpgrade));
+  EXPECT_EQ(Narrow(product.version_string.c_str()), "1.0.0");
+  EXPECT_EQ(product.state, INSTALLSTATE_DEFAULT);
+  std::filesystem::path cached(Narrow(product.local_package.c_str()));
+  EXPECT_EQ(cached.parent_path(), cache_);
+  EXPECT_EQ(std::filesystem::file_size(cached),
+            std::filesystem::file_size(Narrow(Package("v1.msi").c_str())));
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_DEFAULT);
+}
+
+TEST_F(InstallerFakeTest, WithoutCacheFolderThePackagePathIsTheLocalPackage) {
+  host::SetPackageCacheFolder("");
+  ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  ASSERT_EQ(host::Products().size(), 1u);
+  EXPECT_EQ(Narrow(host::Products()[0].local_package.c_str()), Narrow(Package("v1.msi").c_str()));
+}
+
+TEST_F(InstallerFakeTest, InstallRefusals) {
+  struct Row {
+    const char* name;
+    std::u16string package;
+    bool v1_installed;
+    UINT expected;
+    size_t products_after;
+  };
+  const Row rows[] = {
+      {"missing file", Package("absent.msi"), false, ERROR_INSTALL_PACKAGE_OPEN_FAILED, 0},
+      {"not a database", Package("not_a_package.msi"), false, ERROR_INSTALL_PACKAGE_INVALID, 0},
+      {"empty path", u"", false, ERROR_INVALID_PARAMETER, 0},
+      {"other version of an installed product", Package("v2.msi"), true, ERROR_PRODUCT_VERSION, 1},
+      {"same version again is a reinstallation", Package("v1.msi"), true, ERROR_SUCCESS, 1},
+      {"another product of the same upgrade code", Package("other.msi"), true, ERROR_SUCCESS, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host::ResetMsi();
+    host::SetPackageCacheFolder(cache_.string());
+    if (row.v1_installed) {
+      ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(MsiInstallProductW(row.package.c_str(), u""), row.expected);
+    EXPECT_EQ(host::Products().size(), row.products_after);
+    if (row.v1_installed) {
+      EXPECT_EQ(Narrow(host::Products()[0].version_string.c_str()), "1.0.0");
+    }
+  }
+}
+
+TEST_F(InstallerFakeTest, ConfigureAbsentRemovesTheProductAndItsCachedPackage) {
+  ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  std::filesystem::path cached(Narrow(host::Products()[0].local_package.c_str()));
+  // Product codes compare without regard to the case of their letters.
+  std::u16string lower(kProductV);
+  for (char16_t& c : lower) c = (c >= u'A' && c <= u'F') ? c - u'A' + u'a' : c;
+  EXPECT_EQ(MsiConfigureProductExW(lower.c_str(), INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT,
+                                   u"REMOVE=ALL"),
+            ERROR_SUCCESS);
+  EXPECT_TRUE(host::Products().empty());
+  EXPECT_FALSE(std::filesystem::exists(cached));
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_UNKNOWN);
+  EXPECT_EQ(MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u""),
+            ERROR_UNKNOWN_PRODUCT);
+  EXPECT_EQ(MsiConfigureProductExW(u"not a code", INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u""),
+            ERROR_INVALID_PARAMETER);
+  // After the removal the other version installs.
+  EXPECT_EQ(MsiInstallProductW(Package("v2.msi").c_str(), u""), ERROR_SUCCESS);
+}
+
+TEST_F(InstallerFakeTest, QueryProductState) {
+  host::FakeProduct advertised = Product(kProductOther, u"1.0", u"x.msi");
+  advertised.state = INSTALLSTATE_ADVERTISED;
+  host::AddProduct(Product(kProductV, u"1.0", u"x.msi"));
+  host::AddProduct(advertised);
+  struct Row {
+    const char16_t* code;
+    INSTALLSTATE expected;
+  };
+  const Row rows[] = {
+      {kProductV, INSTALLSTATE_DEFAULT},
+      {u"{5e7a0c11-0001-4000-8000-0000000000f1}", INSTALLSTATE_DEFAULT},
+      {kProductOther, INSTALLSTATE_ADVERTISED},
+      {u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLSTATE_UNKNOWN},
+      {u"", INSTALLSTATE_INVALIDARG},
+      {u"5E7A0C11-0001-4000-8000-0000000000F1", INSTALLSTATE_INVALIDARG},
+      {u"{5E7A0C11-0001-4000-8000-0000000000G1}", INSTALLSTATE_INVALIDARG},
+      {nullptr, INSTALLSTATE_INVALIDARG},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(Narrow(row.code));
+    EXPECT_EQ(MsiQueryProductStateW(row.code), row.expected);
+  }
+}
+
+TEST_F(InstallerFakeTest, EnumRelatedProductsInRegistrationOrder) {
+  host::AddProduct(Product(kProductV, u"1.0", u"a.msi"));
+  host::FakeProduct unrelated =
+      Product(u"{5E7A0C11-0001-4000-8000-0000000000F3}", u"1.0", u"b.msi");
+  unrelated.upgrade_code = u"{5E7A0C11-0001-4000-8000-0000000000FB}";
+  host::AddProduct(unrelated);
+  host::AddProduct(Product(kProductOther, u"1.0", u"c.msi"));
+
+  const char16_t lower_upgrade[] = u"{5e7a0c11-0001-4000-8000-0000000000fa}";
+  std::vector<std::string> codes;
+  WCHAR buffer[39];
+  UINT result;
+  DWORD index = 0;
+  while ((result = MsiEnumRelatedProductsW(lower_upgrade, 0, index, buffer)) == ERROR_SUCCESS) {
+    codes.push_back(Narrow(buffer));
+    ++index;
+  }
+  EXPECT_EQ(result, ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(codes, (std::vector<std::string>{Narrow(kProductV), Narrow(kProductOther)}));
+  EXPECT_EQ(MsiEnumRelatedProductsW(kUpgrade, 1, 0, buffer), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MsiEnumRelatedProductsW(u"", 0, 0, buffer), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MsiEnumRelatedProductsW(u"{5E7A0C11-0001-4000-8000-0000000000FF}", 0, 0, buffer),
+            ERROR_NO_MORE_ITEMS);
+}
+
+TEST_F(InstallerFakeTest, GetProductInfoBufferRules) {
+  host::AddProduct(Product(kProductV, u"1.2.3", u"C:\\cache\\p.msi"));
+  struct Row {
+    const char* name;
+    const char16_t* property;
+    bool with_buffer;
+    bool with_count;
+    DWORD capacity;
+    UINT expected;
+    DWORD count_after;
+    std::string text_after;  // the buffer, preset to "#########"
+  };
+  const Row rows[] = {
+      {"fits", u"VersionString", true, true, 100, ERROR_SUCCESS, 5, "1.2.3"},
+      {"fits exactly with terminator", u"VersionString", true, true, 6, ERROR_SUCCESS, 5, "1.2.3"},
+      {"no room for the terminator", u"VersionString", true, true, 5, ERROR_MORE_DATA, 5, "1.2."},
+      {"one unit", u"VersionString", true, true, 1, ERROR_MORE_DATA, 5, ""},
+      {"capacity 0 writes nothing", u"VersionString", true, true, 0, ERROR_MORE_DATA, 5,
+       "#########"},
+      {"length only", u"VersionString", false, true, 0, ERROR_SUCCESS, 5, "#########"},
+      {"local package", u"LocalPackage", true, true, 100, ERROR_SUCCESS, 14, "C:\\cache\\p.msi"},
+      {"unknown property", u"ProductName", true, true, 100, ERROR_UNKNOWN_PROPERTY, 100,
+       "#########"},
+      {"buffer without count", u"VersionString", true, false, 0, ERROR_INVALID_PARAMETER, 0,
+       "#########"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    WCHAR buffer[128];
+    std::u16string preset(u"#########");
+    preset.copy(buffer, preset.size());
+    buffer[preset.size()] = 0;
+    DWORD count = row.capacity;
+    UINT result = MsiGetProductInfoW(kProductV, row.property, row.with_buffer ? buffer : nullptr,
+                                     row.with_count ? &count : nullptr);
+    EXPECT_EQ(result, row.expected);
+    if (row.with_count) {
+      EXPECT_EQ(count, row.count_after);
+    }
+    EXPECT_EQ(Narrow(buffer), row.text_after);
+  }
+  DWORD count = 10;
+  WCHAR buffer[10];
+  EXPECT_EQ(MsiGetProductInfoW(u"{5E7A0C11-0001-4000-8000-0000000000F9}", u"VersionString", buffer,
+                               &count),
+            ERROR_UNKNOWN_PRODUCT);
+  EXPECT_EQ(MsiGetProductInfoW(u"bad", u"VersionString", buffer, &count), ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(InstallerFakeTest, SetInternalUiAnswersThePreviousLevel) {
+  EXPECT_EQ(MsiSetInternalUI(static_cast<INSTALLUILEVEL>(258), nullptr), INSTALLUILEVEL_DEFAULT);
+  EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_FULL, nullptr), static_cast<INSTALLUILEVEL>(258));
+  // An unknown level changes nothing.
+  EXPECT_EQ(MsiSetInternalUI(static_cast<INSTALLUILEVEL>(9), nullptr), INSTALLUILEVEL_NOCHANGE);
+  EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NOCHANGE, nullptr), INSTALLUILEVEL_FULL);
+  EXPECT_EQ(MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr), INSTALLUILEVEL_FULL);
+}
+
+TEST_F(InstallerFakeTest, CallsAreRecordedWithTheirArgumentsAndResults) {
+  MsiEnableLogW(INSTALLLOGMODE_VERBOSE, u"C:\\Temp\\x.log", 0);
+  MsiInstallProductW(Package("v1.msi").c_str(), u"");
+  MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u"REMOVE=ALL");
+  const std::vector<host::MsiCall>& calls = host::MsiCalls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].function, "MsiEnableLogW");
+  EXPECT_EQ(calls[0].args, (std::vector<std::u16string>{u"4096", u"C:\\Temp\\x.log", u"0"}));
+  EXPECT_EQ(calls[1].function, "MsiInstallProductW");
+  EXPECT_EQ(calls[1].args, (std::vector<std::u16string>{Package("v1.msi"), u""}));
+  EXPECT_EQ(calls[1].result, ERROR_SUCCESS);
+  EXPECT_EQ(calls[2].function, "MsiConfigureProductExW");
+  EXPECT_EQ(calls[2].args, (std::vector<std::u16string>{kProductV, u"0", u"2", u"REMOVE=ALL"}));
+}
+
+TEST_F(InstallerFakeTest, InjectedFaultsReturnTheirCodeWithoutEffect) {
+  host::FailCall("MsiInstallProductW", 1, 1603);
+  host::FailCall("MsiQueryProductStateW", 1, static_cast<UINT>(INSTALLSTATE_ABSENT));
+  EXPECT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), 1603u);
+  EXPECT_TRUE(host::Products().empty());
+  EXPECT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_ABSENT);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_DEFAULT);
+
+  host::FailCall("MsiConfigureProductExW", 1, 1603);
+  EXPECT_EQ(MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u""),
+            1603u);
+  EXPECT_EQ(host::Products().size(), 1u);
+}
+
+TEST_F(InstallerFakeTest, ResetForgetsProductsCallsAndFaults) {
+  host::AddProduct(Product(kProductV, u"1.0", u"a.msi"));
+  host::FailCall("MsiQueryProductStateW", 2, 1);
+  MsiQueryProductStateW(kProductV);
+  host::ResetMsi();
+  EXPECT_TRUE(host::Products().empty());
+  EXPECT_TRUE(host::MsiCalls().empty());
+  host::AddProduct(Product(kProductV, u"1.0", u"a.msi"));
+  MsiQueryProductStateW(kProductV);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_DEFAULT);
+}
+
+TEST_F(InstallerFakeTest, AddProductReplacesBySameCode) {
+  host::AddProduct(Product(kProductV, u"1.0", u"a.msi"));
+  host::AddProduct(Product(kProductOther, u"1.0", u"b.msi"));
+  host::AddProduct(Product(kProductV, u"2.0", u"c.msi"));
+  ASSERT_EQ(host::Products().size(), 2u);
+  EXPECT_EQ(Narrow(host::Products()[0].version_string.c_str()), "2.0");
+  EXPECT_EQ(Narrow(host::Products()[0].local_package.c_str()), "c.msi");
+}
+
+}  // namespace
