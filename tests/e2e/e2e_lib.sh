@@ -1,0 +1,196 @@
+# Shared functions of the end-to-end scenarios and the sample run (bash, sourced).
+#
+# A run works in a folder of its own ($run_dir) holding a throwaway Wine prefix
+# copied from a template prefix, the setup folder C:\mivo-setup (the setup
+# executable and its packages), a staging folder C:\mivo-stage (packages that a
+# scenario installs beforehand) and the temporary folder named by TMP.
+#
+# Inputs from the environment: E2E_SETUP_EXE, E2E_PROBE, E2E_MAKE_PACKAGE;
+# optionally WINE and WINESERVER.
+
+WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
+export WINEDEBUG=-all
+# No Mono or Gecko installation prompt when a prefix is made.
+E2E_DLL_OVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES=$E2E_DLL_OVERRIDES
+
+e2e_failures=0
+e2e_checks=0
+
+e2e_pass() {
+  e2e_checks=$((e2e_checks + 1))
+  echo "PASS: $*"
+}
+e2e_fail() {
+  e2e_checks=$((e2e_checks + 1))
+  e2e_failures=$((e2e_failures + 1))
+  echo "FAIL: $*"
+}
+e2e_info() { echo "  .. $*"; }
+
+# e2e_check DESCRIPTION COMMAND...: PASS or FAIL by the command's status.
+e2e_check() {
+  local description=$1
+  shift
+  if "$@"; then e2e_pass "$description"; else e2e_fail "$description"; fi
+}
+
+# e2e_require_tools: the host tools every run needs.
+e2e_require_tools() {
+  local tool missing=0
+  for tool in "$WINE" "$WINESERVER"; do
+    [ -x "$tool" ] || { e2e_fail "Wine program $tool is present"; missing=1; }
+  done
+  for tool in wixl msibuild md5sum flock; do
+    command -v "$tool" >/dev/null || { e2e_fail "host tool $tool is installed"; missing=1; }
+  done
+  return $missing
+}
+
+# e2e_make_template DIR: makes the template prefix once (wineboot with every
+# stream detached, so that no Wine helper process holds a caller's pipe open),
+# waits until its wineserver has ended and saved the registry, and marks it
+# ready. Concurrent callers wait on a lock.
+e2e_make_template() {
+  local template=$1
+  mkdir -p "$(dirname "$template")"
+  (
+    flock 9
+    if [ ! -f "$template/.e2e-ready" ]; then
+      rm -rf "$template"
+      WINEPREFIX=$template "$WINE" wineboot --init </dev/null >/dev/null 2>&1
+      WINEPREFIX=$template "$WINESERVER" -w </dev/null >/dev/null 2>&1
+      [ -f "$template/system.reg" ] && touch "$template/.e2e-ready"
+    fi
+  ) 9>"$template.lock"
+  [ -f "$template/.e2e-ready" ]
+}
+
+# e2e_new_prefix TEMPLATE RUN_DIR: a fresh prefix in RUN_DIR/prefix. The
+# program files of the template (PE images and locale tables, which nothing
+# writes) are shared as hard links; everything else is copied, since Wine
+# rewrites files such as the registry in place.
+e2e_new_prefix() {
+  local template=$1
+  run_dir=$2
+  rm -rf "$run_dir"
+  mkdir -p "$run_dir"
+  prefix=$run_dir/prefix
+  cp -al "$template" "$prefix" || return 1
+  rm -f "$prefix/.e2e-ready"
+  local file
+  while IFS= read -r -d '' file; do
+    cp -p "$file" "$file.e2e-copy" && mv -f "$file.e2e-copy" "$file" || return 1
+  done < <(find "$prefix" -type f ! \( -iname '*.dll' -o -iname '*.exe' -o -iname '*.nls' \
+    -o -iname '*.sys' -o -iname '*.drv' -o -iname '*.ocx' -o -iname '*.cpl' -o -iname '*.acm' \
+    -o -iname '*.tlb' -o -iname '*.ds' -o -iname '*.ax' -o -iname '*.com' -o -iname '*.msstyles' \) \
+    -print0)
+  export WINEPREFIX=$prefix
+  setup_dir=$prefix/drive_c/mivo-setup
+  stage_dir=$prefix/drive_c/mivo-stage
+  mkdir -p "$setup_dir" "$stage_dir"
+  probe_count=0
+  trap e2e_stop_prefix EXIT
+}
+
+# Ends the wineserver of the run's own prefix (and with it its processes).
+e2e_stop_prefix() {
+  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+    "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+    "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+  fi
+}
+
+# The Unix path of a Windows path on drive C of the run's prefix.
+e2e_unix_path() {
+  local windows=$1
+  local rest=${windows#[Cc]:}
+  printf '%s/drive_c%s' "$prefix" "${rest//\\//}"
+}
+
+# e2e_set_tmp 'C:\folder': makes the folder and sets TMP for the user's Windows
+# processes (a REG_SZ value, so the text reaches the process unchanged). Wine
+# takes TMP from the registry, never from the Unix environment. The first Wine
+# process of the run starts the prefix's wineserver, with every stream detached.
+e2e_set_tmp() {
+  tmp_windows=$1
+  tmp_dir=$(e2e_unix_path "$tmp_windows")
+  mkdir -p "$tmp_dir"
+  "$WINE" reg add 'HKCU\Environment' /v TMP /t REG_SZ /d "$tmp_windows" /f \
+    </dev/null >"$run_dir/reg.out" 2>&1
+}
+
+# e2e_package DIR FILE PRODUCT UPGRADE VERSION KEY_FILE KEY_VERSION NAME
+e2e_package() {
+  local dir=$1 file=$2
+  shift 2
+  sh "$E2E_MAKE_PACKAGE" "$dir/$file" "$@" >"$run_dir/make_package.out" 2>&1 || {
+    cat "$run_dir/make_package.out"
+    return 1
+  }
+}
+
+# e2e_install_directly FILE: installs a staged package with msiexec, to give a
+# scenario its installed state before the setup runs.
+e2e_install_directly() {
+  "$WINE" msiexec /i "C:\\mivo-stage\\$1" /qn </dev/null >"$run_dir/msiexec.out" 2>&1
+}
+
+# e2e_run_setup LOCALE [ARGUMENTS]: runs the setup executable from the setup
+# folder with the user locale of LOCALE (a Unix locale name such as
+# de_DE.UTF-8, which Wine maps to the user's default LCID), waits until the
+# prefix's wineserver has ended, and leaves the exit code in setup_exit.
+e2e_run_setup() {
+  local locale=$1
+  shift
+  [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  env LC_ALL="$locale" "$WINE" 'C:\mivo-setup\mivoboot.exe' "$@" \
+    </dev/null >"$run_dir/setup.out" 2>&1
+  setup_exit=$?
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+}
+
+# e2e_probe PRODUCT_CODE...: one probe line per product into a new file, whose
+# name is left in probe_file.
+e2e_probe() {
+  probe_count=$((probe_count + 1))
+  probe_file=$run_dir/probe-$probe_count.txt
+  "$WINE" "$E2E_PROBE" "$@" </dev/null >"$probe_file" 2>"$probe_file.err"
+}
+
+# e2e_field PROBE_FILE PRODUCT_CODE FIELD: one value of a probe line.
+e2e_field() {
+  local line
+  line=$(grep -F "product=$2 " "$1" | tr -d '\r') || return 1
+  case $3 in
+    package) printf '%s' "${line#* package=}" ;;
+    *) printf '%s' "$line" | sed -n "s/.* $3=\([^ ]*\) .*/\1/p" ;;
+  esac
+}
+
+# The Unix path of a product's cached package, from a probe file.
+e2e_cached_package() {
+  local package
+  package=$(e2e_field "$1" "$2" package)
+  [ -n "$package" ] && e2e_unix_path "$package"
+}
+
+# e2e_env_value NAME: the value of NAME as a Windows process of the prefix sees it.
+e2e_env_value() {
+  "$WINE" "$E2E_PROBE" --env "$1" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^$1=//p"
+}
+
+# True when a verbose installer log shows that files were installed. The
+# action lines are in the user's language ("Action start 6:09:26:
+# InstallFiles.", "Beginn der Aktion 06:13:55: InstallFiles."), the action
+# names are not.
+e2e_log_shows_install() {
+  [ -f "$1" ] && grep -aq ': InstallFiles\.' "$1"
+}
+
+# True when a verbose installer log shows that the product was absent when the
+# installation began (after a removal, or on a first installation).
+e2e_log_shows_fresh_install() {
+  [ -f "$1" ] && grep -aq 'ProductState = -1' "$1"
+}

@@ -1,0 +1,154 @@
+// Installer probe for the end-to-end scenarios: reports what the Windows
+// Installer knows about the products named on the command line, one line per
+// product code, in a form that a shell script can take apart:
+//
+//   product={CODE} state=N version=TEXT keyfile=NAME keyversion=TEXT package=PATH
+//
+// state is the result of MsiQueryProductStateW (5 = installed, -1 = unknown);
+// version and package are the product's "VersionString" and "LocalPackage"
+// information; keyfile and keyversion are the FileName and Version of the first
+// row of the File table of the cached package (each package of the scenarios
+// holds one file). A value that cannot be read is printed empty; the package
+// path comes last because it is the only value that may hold blanks.
+//
+//   probe --env NAME   prints NAME=VALUE of the process environment (or
+//                      "NAME unset"), to check what a Windows process sees.
+//
+// The probe is a test tool and imports msi.dll directly; it must never be laid
+// beside the planted msi.dll of the hijack scenario.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// The installer headers need the Windows types first.
+#include <msi.h>
+#include <msiquery.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Widen(const char* text) {
+  int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (units <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], units);
+  wide.resize(static_cast<size_t>(units - 1));
+  return wide;
+}
+
+std::string Narrow(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string narrow(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], bytes, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(bytes - 1));
+  return narrow;
+}
+
+// Closes an installer handle when it goes out of scope.
+class Handle {
+ public:
+  Handle() = default;
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() {
+    if (value_ != 0) MsiCloseHandle(value_);
+  }
+  MSIHANDLE* Out() { return &value_; }
+  MSIHANDLE Get() const { return value_; }
+
+ private:
+  MSIHANDLE value_ = 0;
+};
+
+// Product information as text; empty when the installer does not give it.
+std::wstring ProductInfo(const std::wstring& product, const wchar_t* property) {
+  std::vector<wchar_t> buffer(1024);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    UINT result = MsiGetProductInfoW(product.c_str(), property, buffer.data(), &size);
+    if (result == ERROR_SUCCESS) return std::wstring(buffer.data());
+    if (result != ERROR_MORE_DATA) break;
+    buffer.resize(static_cast<size_t>(size) + 1);
+  }
+  return std::wstring();
+}
+
+std::wstring RecordText(MSIHANDLE record, UINT field) {
+  std::vector<wchar_t> buffer(1024);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    UINT result = MsiRecordGetStringW(record, field, buffer.data(), &size);
+    if (result == ERROR_SUCCESS) return std::wstring(buffer.data());
+    if (result != ERROR_MORE_DATA) break;
+    buffer.resize(static_cast<size_t>(size) + 1);
+  }
+  return std::wstring();
+}
+
+// MSIDBOPEN_READONLY is typed for the narrow build; its value is the same.
+const LPCWSTR kReadOnly = reinterpret_cast<LPCWSTR>(MSIDBOPEN_READONLY);
+
+// FileName and Version of the first File row of a package; both empty when the
+// package cannot be read.
+void FirstFile(const std::wstring& package, std::wstring& name, std::wstring& version) {
+  if (package.empty()) return;
+  Handle database;
+  if (MsiOpenDatabaseW(package.c_str(), kReadOnly, database.Out()) != ERROR_SUCCESS) return;
+  Handle view;
+  if (MsiDatabaseOpenViewW(database.Get(), L"SELECT `FileName`, `Version` FROM `File`",
+                           view.Out()) != ERROR_SUCCESS)
+    return;
+  if (MsiViewExecute(view.Get(), 0) != ERROR_SUCCESS) return;
+  Handle record;
+  if (MsiViewFetch(view.Get(), record.Out()) != ERROR_SUCCESS) return;
+  name = RecordText(record.Get(), 1);
+  version = RecordText(record.Get(), 2);
+  MsiViewClose(view.Get());
+}
+
+void ReportProduct(const char* code) {
+  std::wstring product = Widen(code);
+  INSTALLSTATE state = MsiQueryProductStateW(product.c_str());
+  std::wstring version = ProductInfo(product, L"VersionString");
+  std::wstring package = ProductInfo(product, L"LocalPackage");
+  std::wstring key_name;
+  std::wstring key_version;
+  FirstFile(package, key_name, key_version);
+  std::printf("product=%s state=%d version=%s keyfile=%s keyversion=%s package=%s\n", code,
+              static_cast<int>(state), Narrow(version).c_str(), Narrow(key_name).c_str(),
+              Narrow(key_version).c_str(), Narrow(package).c_str());
+}
+
+int ReportEnvironment(const char* name) {
+  std::wstring wide_name = Widen(name);
+  std::vector<wchar_t> buffer(32768);
+  DWORD length =
+      GetEnvironmentVariableW(wide_name.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+  if (length == 0 || length >= buffer.size()) {
+    std::printf("%s unset\n", name);
+  } else {
+    std::printf("%s=%s\n", name, Narrow(std::wstring(buffer.data(), length)).c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--env") == 0) return ReportEnvironment(argv[2]);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: probe {PRODUCT-CODE}...\n       probe --env NAME\n");
+    return 2;
+  }
+  // The probe must not change anything, and the installer must not show UI.
+  MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
+  for (int i = 1; i < argc; ++i) ReportProduct(argv[i]);
+  std::fflush(stdout);
+  return 0;
+}

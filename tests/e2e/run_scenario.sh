@@ -1,0 +1,504 @@
+#!/bin/bash
+# Runs one end-to-end scenario of the setup executable under Wine:
+#
+#   run_scenario.sh template | SCENARIO
+#
+# "template" makes the template prefix that every scenario copies. A scenario
+# builds its packages, lays them with a copy of mivoboot.exe in C:\mivo-setup of
+# a throwaway prefix, runs the setup with a chosen user locale and command line,
+# and checks the exit code, the installed products (through the probe) and the
+# installer logs in TMP. Every check prints a PASS or FAIL line; the exit status
+# is 0 only when all checks passed. The run folder of a failed scenario is kept.
+#
+# Environment (set by the test registration): E2E_SETUP_EXE, E2E_PROBE,
+# E2E_PLANTED_DLL, E2E_NAIVE_LOADER, E2E_MAKE_PACKAGE, E2E_WORK.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=e2e_lib.sh
+. "$here/e2e_lib.sh"
+
+# --- Packages by role: "core" or a language pack's LCID text ---------------
+
+code_of() {
+  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-8000-000000000000}'; else
+    echo "{6D1C0A00-0000-4000-8000-00000000$1}"; fi
+}
+upgrade_of() {
+  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-9000-000000000000}'; else
+    echo "{6D1C0A00-0000-4000-9000-00000000$1}"; fi
+}
+file_of() { if [ "$1" = core ]; then echo mivo.msi; else echo "mivo_$1.msi"; fi; }
+keyfile_of() { if [ "$1" = core ]; then echo KELD.DLL; else echo KELDINTL.DLL; fi; }
+log_of() { if [ "$1" = core ]; then echo MIVOInstall.log; else echo "MIVO_$1Install.log"; fi; }
+label_of() { if [ "$1" = core ]; then echo "core package"; else echo "language pack $1"; fi; }
+
+# Aborts the scenario when a preparation step fails: what follows would not
+# check anything.
+prepare() {
+  local description=$1
+  shift
+  if ! "$@"; then
+    e2e_fail "preparation: $description"
+    finish
+  fi
+}
+
+# package DIR ROLE VERSION KEY_VERSION
+package() {
+  prepare "build $(file_of "$2") $3 (key file $4)" e2e_package "$1" "$(file_of "$2")" \
+    "$(code_of "$2")" "$(upgrade_of "$2")" "$3" "$(keyfile_of "$2")" "$4" "$2"
+}
+
+# setup_package ROLE VERSION KEY_VERSION: a package in the setup folder.
+setup_package() { package "$setup_dir" "$@"; }
+
+# installed_before ROLE VERSION KEY_VERSION: builds the package in the staging
+# folder and installs it with msiexec.
+installed_before() {
+  package "$stage_dir" "$@"
+  prepare "install $(label_of "$1") $2 with msiexec" e2e_install_directly "$(file_of "$1")"
+}
+
+probe_roles() {
+  local role codes=()
+  for role in "$@"; do codes+=("$(code_of "$role")"); done
+  prepare "run the probe" e2e_probe "${codes[@]}"
+}
+
+field() { e2e_field "$probe_file" "$(code_of "$1")" "$2"; }
+
+# --- Checks ------------------------------------------------------------------
+
+expect_exit_zero() {
+  if [ "$setup_exit" -eq 0 ]; then
+    e2e_pass "mivoboot.exe exited with code 0"
+  else
+    e2e_fail "mivoboot.exe exited with code 0 (got $setup_exit; output in $run_dir/setup.out)"
+  fi
+  if grep -qi 'unhandled\|exception' "$run_dir/setup.out" 2>/dev/null; then
+    e2e_fail "mivoboot.exe ran without an unhandled exception: $(head -c 300 "$run_dir/setup.out")"
+  fi
+}
+
+# expect_installed ROLE VERSION [KEY_VERSION]: after the last probe.
+expect_installed() {
+  local role=$1 version=$2 key=${3:-} state actual_version actual_key
+  state=$(field "$role" state)
+  actual_version=$(field "$role" version)
+  actual_key=$(field "$role" keyversion)
+  if [ "$state" = 5 ] && [ "$actual_version" = "$version" ] &&
+    { [ -z "$key" ] || [ "$actual_key" = "$key" ]; }; then
+    e2e_pass "$(label_of "$role") installed: version $version${key:+, cached key file $key}"
+  else
+    e2e_fail "$(label_of "$role") installed: version $version${key:+, cached key file $key}" \
+      "(state $state, version '$actual_version', cached key file '$actual_key')"
+  fi
+}
+
+expect_not_installed() {
+  local state
+  state=$(field "$1" state)
+  if [ -n "$state" ] && [ "$state" != 5 ]; then
+    e2e_pass "$(label_of "$1") not installed"
+  else
+    e2e_fail "$(label_of "$1") not installed (state '$state')"
+  fi
+}
+
+# expect_logs ROLE...: exactly these installer logs, in the TMP folder, and no
+# other MIVO log anywhere on drive C.
+expect_logs() {
+  local role expected=() found
+  for role in "$@"; do
+    expected+=("$tmp_dir/$(log_of "$role")")
+    e2e_check "log $(log_of "$role") written in TMP ($tmp_windows)" \
+      test -f "$tmp_dir/$(log_of "$role")"
+  done
+  found=$(find "$prefix/drive_c" -name 'MIVO*' -print | sort)
+  local want
+  want=$(printf '%s\n' "${expected[@]}" | sort)
+  if [ "$found" = "$want" ]; then
+    e2e_pass "no other MIVO log written on drive C"
+  else
+    e2e_fail "no other MIVO log written on drive C; found:" \
+      "$(printf '%s' "$found" | sed "s|$prefix/drive_c|C:|" | tr '\n' ' ')"
+  fi
+}
+
+# expect_log_order ROLE...: the logs were last written in this order, which is
+# the order in which the entries were processed.
+expect_log_order() {
+  local role times=() previous=0 current ordered=1
+  for role in "$@"; do
+    current=$(find "$tmp_dir/$(log_of "$role")" -printf '%T@' 2>/dev/null)
+    [ -n "$current" ] || current=0
+    if ! awk -v a="$previous" -v b="$current" 'BEGIN { exit !(b > a) }'; then ordered=0; fi
+    previous=$current
+    times+=("$role")
+  done
+  if [ $ordered = 1 ]; then
+    e2e_pass "entries processed in the order ${times[*]}"
+  else
+    e2e_fail "entries processed in the order ${times[*]} (log times out of order)"
+  fi
+}
+
+expect_installation_logged() {
+  e2e_check "$(log_of "$1") shows an installation" e2e_log_shows_install "$tmp_dir/$(log_of "$1")"
+}
+
+expect_no_installation_logged() {
+  local log=$tmp_dir/$(log_of "$1")
+  if [ ! -f "$log" ]; then
+    e2e_fail "$(log_of "$1") written for the skipped entry"
+  elif e2e_log_shows_install "$log"; then
+    e2e_fail "$(log_of "$1") shows no installation (it shows InstallFiles)"
+  else
+    e2e_pass "$(log_of "$1") shows no installation"
+  fi
+}
+
+expect_tmp_seen() {
+  local seen
+  seen=$(e2e_env_value TMP)
+  if [ "$seen" = "$tmp_windows" ]; then
+    e2e_pass "Windows processes see TMP=$tmp_windows"
+  else
+    e2e_fail "Windows processes see TMP=$tmp_windows (they see '$seen')"
+    finish
+  fi
+}
+
+# remember ROLE: the cached package path and checksum of an installed product,
+# after the last probe, for expect_cached_unchanged / expect_cached_replaced.
+declare -A remembered_path remembered_sum
+remember() {
+  local cached
+  remembered_path[$1]=$(field "$1" package)
+  cached=$(e2e_cached_package "$probe_file" "$(code_of "$1")")
+  remembered_sum[$1]=$(md5sum <"$cached" 2>/dev/null | cut -d' ' -f1)
+  if [ -z "${remembered_path[$1]}" ] || [ -z "${remembered_sum[$1]}" ]; then
+    e2e_fail "preparation: $(label_of "$1") has a readable cached package"
+    finish
+  fi
+}
+
+expect_cached_unchanged() {
+  local path sum cached
+  path=$(field "$1" package)
+  cached=$(e2e_cached_package "$probe_file" "$(code_of "$1")")
+  sum=$(md5sum <"$cached" 2>/dev/null | cut -d' ' -f1)
+  if [ "$path" = "${remembered_path[$1]}" ] && [ "$sum" = "${remembered_sum[$1]}" ]; then
+    e2e_pass "$(label_of "$1") cached package unchanged ($path)"
+  else
+    e2e_fail "$(label_of "$1") cached package unchanged (was ${remembered_path[$1]}" \
+      "${remembered_sum[$1]}, now $path $sum)"
+  fi
+}
+
+expect_cached_replaced() {
+  local path
+  path=$(field "$1" package)
+  if [ -n "$path" ] && [ "$path" != "${remembered_path[$1]}" ]; then
+    e2e_pass "$(label_of "$1") cached package replaced (${remembered_path[$1]} -> $path)"
+  else
+    e2e_fail "$(label_of "$1") cached package replaced (still '$path')"
+  fi
+}
+
+# --- Scenarios -----------------------------------------------------------------
+
+# An empty command line: the core package and the pack of the user's locale.
+scenario_plan_default_locale() {
+  local role
+  for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
+  e2e_set_tmp 'C:\mivo-tmp'
+  expect_tmp_seen
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031 1033 1036
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_not_installed 1033
+  expect_not_installed 1036
+  expect_logs core 1031
+  expect_installation_logged core
+  expect_installation_logged 1031
+}
+
+# A supported command line adds its pack before the pack of the user's locale.
+scenario_plan_command_line_and_locale() {
+  local role
+  for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 1036
+  expect_exit_zero
+  probe_roles core 1036 1031 1033
+  expect_installed core 1.0.0
+  expect_installed 1036 1.0.0
+  expect_installed 1031 1.0.0
+  expect_not_installed 1033
+  expect_logs core 1036 1031
+  expect_log_order core 1036 1031
+}
+
+# An unsupported command line and an unsupported locale: the 1033 fallback.
+scenario_plan_unsupported_fallback() {
+  local role
+  for role in core 1033 1049 1031; do setup_package $role 1.0.0 1.0.0.0; done
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup ru_RU.UTF-8 1049
+  expect_exit_zero
+  probe_roles core 1033 1049 1031
+  expect_installed core 1.0.0
+  expect_installed 1033 1.0.0
+  expect_not_installed 1049
+  expect_not_installed 1031
+  expect_logs core 1033
+}
+
+# A TMP value with format characters: the logs land in that very folder.
+scenario_tmp_with_percent() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1041 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\t%s%d%%x'
+  expect_tmp_seen
+  e2e_run_setup ja_JP.UTF-8
+  expect_exit_zero
+  probe_roles core 1041
+  expect_installed core 1.0.0
+  expect_installed 1041 1.0.0
+  expect_logs core 1041
+}
+
+# An msi.dll planted beside the executable is never loaded; the installer of
+# the system is used.
+scenario_planted_msi_dll() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 3082 1.0.0 1.0.0.0
+  prepare "plant msi.dll beside mivoboot.exe" cp "$E2E_PLANTED_DLL" "$setup_dir/msi.dll"
+  e2e_set_tmp 'C:\mivo-tmp'
+
+  # Control: a program that loads msi.dll by name from the same kind of folder
+  # does get the planted DLL, and the DLL leaves its marker.
+  local control=$prefix/drive_c/mivo-control
+  mkdir -p "$control"
+  cp "$E2E_PLANTED_DLL" "$control/msi.dll"
+  cp "$E2E_NAIVE_LOADER" "$control/naive_loader.exe"
+  WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES" "$WINE" 'C:\mivo-control\naive_loader.exe' \
+    msi.dll </dev/null >"$run_dir/control.out" 2>&1
+  if [ -f "$control/msi.dll.loaded" ]; then
+    e2e_pass "control: a load of msi.dll by name picks the planted DLL and leaves the marker"
+  else
+    e2e_fail "control: a load of msi.dll by name picks the planted DLL and leaves the marker" \
+      "($(tr -d '\r' <"$run_dir/control.out"))"
+    finish
+  fi
+
+  WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES" e2e_run_setup es_ES.UTF-8
+  expect_exit_zero
+  if [ -f "$setup_dir/msi.dll.loaded" ]; then
+    e2e_fail "planted msi.dll never loaded (marker written by $(tr -d '\r\n' \
+      <"$setup_dir/msi.dll.loaded"))"
+  else
+    e2e_pass "planted msi.dll never loaded"
+  fi
+  probe_roles core 3082
+  expect_installed core 1.0.0
+  expect_installed 3082 1.0.0
+  expect_logs core 3082
+}
+
+# A second run right after the first installs nothing again.
+scenario_second_run_skips() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_installation_logged core
+  remember core
+  remember 1031
+
+  e2e_info "second run"
+  rm -f "$tmp_dir"/MIVO*
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_cached_unchanged core
+  expect_cached_unchanged 1031
+  expect_logs core 1031
+  expect_no_installation_logged core
+  expect_no_installation_logged 1031
+}
+
+# Same product code and version, older key file in the cached package: the
+# product is removed and the package installed again.
+scenario_older_cached_key_file_reinstalled() {
+  installed_before core 1.0.0 1.0.0.0
+  installed_before 1031 1.0.0 1.0.0.0
+  probe_roles core 1031
+  remember core
+  remember 1031
+  setup_package core 1.0.0 1.0.0.5
+  setup_package 1031 1.0.0 1.0.1.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.5
+  expect_installed 1031 1.0.0 1.0.1.0
+  expect_cached_replaced core
+  expect_cached_replaced 1031
+  e2e_check "MIVOInstall.log shows an installation of the removed product" \
+    e2e_log_shows_fresh_install "$tmp_dir/MIVOInstall.log"
+  e2e_check "MIVO_1031Install.log shows an installation of the removed product" \
+    e2e_log_shows_fresh_install "$tmp_dir/MIVO_1031Install.log"
+}
+
+# An equal (core) or newer (pack) key file in the cached package: left alone.
+scenario_equal_or_newer_cached_key_file_left() {
+  installed_before core 1.0.0 1.0.0.5
+  installed_before 1031 1.0.0 2.0.0.0
+  probe_roles core 1031
+  remember core
+  remember 1031
+  setup_package core 1.0.0 1.0.0.5
+  setup_package 1031 1.0.0 1.5.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.5
+  expect_installed 1031 1.0.0 2.0.0.0
+  expect_cached_unchanged core
+  expect_cached_unchanged 1031
+  expect_logs core 1031
+  expect_no_installation_logged core
+  expect_no_installation_logged 1031
+}
+
+# Versions are equal by their numbers, not their text: installed 7.01 against
+# package 7.1 is equal (the core with an equal key file is left alone, pack
+# 1031 with an older cached key file is reinstalled), while 7.1 against 7.1.0
+# is different (pack 1036 gets no removal and keeps its cached package).
+scenario_version_7_01_equals_7_1() {
+  installed_before core 7.01 1.0.0.0
+  installed_before 1031 7.01 1.0.0.0
+  installed_before 1036 7.1 1.0.0.0
+  probe_roles core 1031 1036
+  remember core
+  remember 1031
+  remember 1036
+  setup_package core 7.1 1.0.0.0
+  setup_package 1031 7.1 1.0.0.7
+  setup_package 1036 7.1.0 1.0.0.9
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 1036
+  expect_exit_zero
+  probe_roles core 1031 1036
+  expect_installed core 7.01 1.0.0.0
+  expect_cached_unchanged core
+  expect_no_installation_logged core
+  expect_installed 1031 7.1 1.0.0.7
+  expect_cached_replaced 1031
+  expect_installed 1036 7.1 1.0.0.0
+  expect_cached_unchanged 1036
+  expect_logs core 1036 1031
+}
+
+# A different version under the same product code: installed over without a
+# removal; the installer refuses it, so the installed version stays.
+scenario_other_version_same_product_code() {
+  installed_before core 1.0.0 1.0.0.0
+  installed_before 1031 2.0.0 2.0.0.0
+  probe_roles core 1031
+  remember core
+  remember 1031
+  setup_package core 2.0.0 2.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 2.0.0 2.0.0.0
+  expect_cached_unchanged core
+  expect_cached_unchanged 1031
+  expect_logs core 1031
+}
+
+# A corrupt core package and a missing pack do not stop the other pack.
+scenario_corrupt_core_missing_pack() {
+  prepare "write a corrupt mivo.msi" \
+    sh -c 'head -c 6000 /dev/urandom >"$1"' sh "$setup_dir/mivo.msi"
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 1036
+  expect_exit_zero
+  probe_roles core 1036 1031
+  expect_not_installed core
+  expect_not_installed 1036
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_logs core 1036 1031
+}
+
+# A missing core package and a truncated pack do not stop the other pack.
+scenario_corrupt_pack_missing_core() {
+  setup_package 1036 1.0.0 1.0.0.0
+  prepare "truncate mivo_1036.msi" truncate -s 4096 "$setup_dir/mivo_1036.msi"
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 1036
+  expect_exit_zero
+  probe_roles core 1036 1031
+  expect_not_installed core
+  expect_not_installed 1036
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_logs core 1036 1031
+}
+
+# --- Driver ----------------------------------------------------------------------
+
+finish() {
+  local status=0
+  [ $e2e_failures -eq 0 ] || status=1
+  [ $e2e_checks -gt 0 ] || status=1
+  e2e_stop_prefix
+  if [ $status -eq 0 ]; then
+    [ -n "${run_dir:-}" ] && rm -rf "$run_dir"
+    echo "scenario $scenario: all $e2e_checks checks passed"
+  else
+    echo "scenario $scenario: $e2e_failures of $e2e_checks checks failed${run_dir:+; run folder kept: $run_dir}"
+  fi
+  trap - EXIT
+  exit $status
+}
+
+scenario=${1:?usage: run_scenario.sh template | SCENARIO}
+: "${E2E_WORK:?}" "${E2E_SETUP_EXE:?}" "${E2E_PROBE:?}" "${E2E_MAKE_PACKAGE:?}"
+template=$E2E_WORK/template-prefix
+run_dir=
+
+e2e_require_tools || finish
+if [ "$scenario" = template ]; then
+  e2e_check "template Wine prefix made" e2e_make_template "$template"
+  finish
+fi
+if ! declare -F "scenario_$scenario" >/dev/null; then
+  e2e_fail "scenario $scenario exists"
+  finish
+fi
+if [ ! -f "$E2E_SETUP_EXE" ]; then
+  e2e_fail "setup executable built ($E2E_SETUP_EXE)"
+  finish
+fi
+prepare "template Wine prefix ready" e2e_make_template "$template"
+prepare "fresh prefix copied from the template" e2e_new_prefix "$template" "$E2E_WORK/$scenario"
+"scenario_$scenario"
+finish
