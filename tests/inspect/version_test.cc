@@ -95,7 +95,9 @@ TEST(CompareVersionsTest, SwappingOperandsNegatesAndResultIsASign) {
     SCOPED_TRACE("\"" + Narrow(left.c_str()) + "\" vs \"" + Narrow(right.c_str()) + "\"");
     ASSERT_TRUE(forward == 1 || forward == 0 || forward == -1) << forward;
     ASSERT_EQ(-forward, backward);
-    if (left == right) ASSERT_EQ(0, forward);
+    if (left == right) {
+      ASSERT_EQ(0, forward);
+    }
   }
 }
 
