@@ -15,6 +15,21 @@ export WINEDEBUG=-all
 E2E_DLL_OVERRIDES="mscoree,mshtml="
 export WINEDLLOVERRIDES=$E2E_DLL_OVERRIDES
 
+# Packages by role: "core" or a language pack's LCID text. Each role has a
+# product and upgrade code of its own, its package file, key file and log name.
+code_of() {
+  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-8000-000000000000}'; else
+    echo "{6D1C0A00-0000-4000-8000-00000000$1}"; fi
+}
+upgrade_of() {
+  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-9000-000000000000}'; else
+    echo "{6D1C0A00-0000-4000-9000-00000000$1}"; fi
+}
+file_of() { if [ "$1" = core ]; then echo mivo.msi; else echo "mivo_$1.msi"; fi; }
+keyfile_of() { if [ "$1" = core ]; then echo KELD.DLL; else echo KELDINTL.DLL; fi; }
+log_of() { if [ "$1" = core ]; then echo MIVOInstall.log; else echo "MIVO_$1Install.log"; fi; }
+label_of() { if [ "$1" = core ]; then echo "core package"; else echo "language pack $1"; fi; }
+
 e2e_failures=0
 e2e_checks=0
 
@@ -179,6 +194,13 @@ e2e_cached_package() {
 # e2e_env_value NAME: the value of NAME as a Windows process of the prefix sees it.
 e2e_env_value() {
   "$WINE" "$E2E_PROBE" --env "$1" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^$1=//p"
+}
+
+# e2e_user_lcid LOCALE: the user's default LCID that a Windows process gets
+# under the Unix locale LOCALE.
+e2e_user_lcid() {
+  env LC_ALL="$1" "$WINE" "$E2E_PROBE" --lcid </dev/null 2>/dev/null | tr -d '\r' |
+    sed -n 's/^lcid=//p'
 }
 
 # True when a verbose installer log shows that files were installed. The

@@ -13,6 +13,7 @@
 //
 //   probe --env NAME   prints NAME=VALUE of the process environment (or
 //                      "NAME unset"), to check what a Windows process sees.
+//   probe --lcid       prints lcid=N, the user's default locale identifier.
 //
 // The probe is a test tool and imports msi.dll directly; it must never be laid
 // beside the planted msi.dll of the hijack scenario.
@@ -142,8 +143,13 @@ int ReportEnvironment(const char* name) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--env") == 0) return ReportEnvironment(argv[2]);
+  if (argc == 2 && std::strcmp(argv[1], "--lcid") == 0) {
+    std::printf("lcid=%lu\n", static_cast<unsigned long>(GetUserDefaultLCID()));
+    return 0;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: probe {PRODUCT-CODE}...\n       probe --env NAME\n");
+    std::fprintf(stderr,
+                 "usage: probe {PRODUCT-CODE}...\n       probe --env NAME\n       probe --lcid\n");
     return 2;
   }
   // The probe must not change anything, and the installer must not show UI.

@@ -17,21 +17,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=e2e_lib.sh
 . "$here/e2e_lib.sh"
 
-# --- Packages by role: "core" or a language pack's LCID text ---------------
-
-code_of() {
-  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-8000-000000000000}'; else
-    echo "{6D1C0A00-0000-4000-8000-00000000$1}"; fi
-}
-upgrade_of() {
-  if [ "$1" = core ]; then echo '{6D1C0A00-0000-4000-9000-000000000000}'; else
-    echo "{6D1C0A00-0000-4000-9000-00000000$1}"; fi
-}
-file_of() { if [ "$1" = core ]; then echo mivo.msi; else echo "mivo_$1.msi"; fi; }
-keyfile_of() { if [ "$1" = core ]; then echo KELD.DLL; else echo KELDINTL.DLL; fi; }
-log_of() { if [ "$1" = core ]; then echo MIVOInstall.log; else echo "MIVO_$1Install.log"; fi; }
-label_of() { if [ "$1" = core ]; then echo "core package"; else echo "language pack $1"; fi; }
-
 # Aborts the scenario when a preparation step fails: what follows would not
 # check anything.
 prepare() {
@@ -169,6 +154,19 @@ expect_tmp_seen() {
   fi
 }
 
+# expect_user_lcid LOCALE LCID: the locale under which the setup runs gives
+# the intended user default LCID (Wine maps the Unix locale name itself).
+expect_user_lcid() {
+  local seen
+  seen=$(e2e_user_lcid "$1")
+  if [ "$seen" = "$2" ]; then
+    e2e_pass "LC_ALL=$1 gives the user default LCID $2"
+  else
+    e2e_fail "LC_ALL=$1 gives the user default LCID $2 (got '$seen')"
+    finish
+  fi
+}
+
 # remember ROLE: the cached package path and checksum of an installed product,
 # after the last probe, for expect_cached_unchanged / expect_cached_replaced.
 declare -A remembered_path remembered_sum
@@ -214,6 +212,7 @@ scenario_plan_default_locale() {
   for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
   expect_tmp_seen
+  expect_user_lcid de_DE.UTF-8 1031
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
   probe_roles core 1031 1033 1036
@@ -231,6 +230,7 @@ scenario_plan_command_line_and_locale() {
   local role
   for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
+  expect_user_lcid de_DE.UTF-8 1031
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
   probe_roles core 1036 1031 1033
@@ -247,6 +247,7 @@ scenario_plan_unsupported_fallback() {
   local role
   for role in core 1033 1049 1031; do setup_package $role 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
+  expect_user_lcid ru_RU.UTF-8 1049
   e2e_run_setup ru_RU.UTF-8 1049
   expect_exit_zero
   probe_roles core 1033 1049 1031
@@ -263,6 +264,7 @@ scenario_tmp_with_percent() {
   setup_package 1041 1.0.0 1.0.0.0
   e2e_set_tmp 'C:\t%s%d%%x'
   expect_tmp_seen
+  expect_user_lcid ja_JP.UTF-8 1041
   e2e_run_setup ja_JP.UTF-8
   expect_exit_zero
   probe_roles core 1041
@@ -295,6 +297,7 @@ scenario_planted_msi_dll() {
     finish
   fi
 
+  expect_user_lcid es_ES.UTF-8 3082
   WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES" e2e_run_setup es_ES.UTF-8
   expect_exit_zero
   if [ -f "$setup_dir/msi.dll.loaded" ]; then

@@ -1,0 +1,142 @@
+#!/bin/bash
+# A sample run of the setup for newcomers: builds mivoboot.exe (Windows preset),
+# makes a core package and three language packs, and runs the setup twice under
+# Wine in a throwaway prefix, as a user with the German locale (LCID 1031) who
+# passes the command line "1036". After each run it shows the installed
+# products, the installer logs written in TMP and what was done with each
+# package.
+#
+# Between the runs the 1031 pack is rebuilt with a newer key file under the
+# same product code and version, so that the second run shows all three
+# decisions: left alone (current), removed and installed again (older key file
+# in the installed copy), and not planned (mivo_1033.msi, which neither the
+# command line nor the locale asks for).
+#
+#   tools/sample-run.sh            build folder build/windows
+#   SAMPLE_BUILD_DIR=DIR tools/sample-run.sh
+#
+# Needs, on Debian 12: cmake ninja-build g++-mingw-w64-x86-64-posix
+# googletest wine64 wixl msitools (and coreutils, findutils, util-linux, mawk).
+set -eu
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build_dir=${SAMPLE_BUILD_DIR:-$source_dir/build/windows}
+command_line=1036
+locale=de_DE.UTF-8
+
+echo "== Building mivoboot.exe and the installer probe in $build_dir"
+mkdir -p "$build_dir"
+(cd "$source_dir" && cmake --preset windows -B "$build_dir") >"$build_dir/sample-configure.log" 2>&1 || {
+  cat "$build_dir/sample-configure.log"
+  exit 1
+}
+cmake --build "$build_dir" -j2 --target mivoboot e2e_probe
+
+E2E_SETUP_EXE=$(find "$build_dir" -name mivoboot.exe -print -quit)
+E2E_PROBE=$(find "$build_dir" -name probe.exe -path '*e2e*' -print -quit)
+E2E_MAKE_PACKAGE=$source_dir/tests/packages/make_package.sh
+export E2E_SETUP_EXE E2E_PROBE E2E_MAKE_PACKAGE
+[ -n "$E2E_SETUP_EXE" ] && [ -n "$E2E_PROBE" ] || {
+  echo "mivoboot.exe or probe.exe not found in $build_dir" >&2
+  exit 1
+}
+
+# shellcheck source=../tests/e2e/e2e_lib.sh
+. "$source_dir/tests/e2e/e2e_lib.sh"
+set +e  # the functions below report their own failures
+e2e_require_tools >/dev/null || {
+  e2e_require_tools
+  exit 1
+}
+
+work=$build_dir/sample-run
+echo "== Making a Wine prefix (the first time this takes a while)"
+e2e_make_template "$work/template-prefix" || {
+  echo "could not make a Wine prefix" >&2
+  exit 1
+}
+e2e_new_prefix "$work/template-prefix" "$work/run" || exit 1
+results=$work/results
+rm -rf "$results"
+mkdir -p "$results"
+
+roles=(core 1036 1031 1033)
+echo "== Sample packages in C:\\mivo-setup"
+for role in "${roles[@]}"; do
+  e2e_package "$setup_dir" "$(file_of "$role")" "$(code_of "$role")" "$(upgrade_of "$role")" \
+    1.0.0 "$(keyfile_of "$role")" 1.0.0.0 "$role" || exit 1
+  printf '  %-14s %-38s version 1.0.0, key file %-12s 1.0.0.0\n' "$(file_of "$role")" \
+    "$(code_of "$role")" "$(keyfile_of "$role")"
+done
+e2e_set_tmp 'C:\mivo-tmp' || exit 1
+
+codes=()
+for role in "${roles[@]}"; do codes+=("$(code_of "$role")"); done
+e2e_probe "${codes[@]}"
+before=$probe_file
+
+# show_run NUMBER: what the run did, from the probe before and after it and
+# from the logs it wrote.
+show_run() {
+  local number=$1 role line log state_before state_after path_before path_after decision
+  echo "-- exit code: $setup_exit"
+  echo "-- Products after run $number (probe):"
+  while IFS= read -r line; do
+    for role in "${roles[@]}"; do
+      case $line in "product=$(code_of "$role") "*) printf '  %-5s %s\n' "$role" "$line" ;; esac
+    done
+  done < <(tr -d '\r' <"$probe_file")
+  echo "-- Logs written in TMP (C:\\mivo-tmp):"
+  if ls "$tmp_dir"/MIVO* >/dev/null 2>&1; then
+    for log in "$tmp_dir"/MIVO*; do
+      printf '  %-22s %6s bytes\n' "$(basename "$log")" "$(stat -c %s "$log")"
+    done
+  else
+    echo "  (none)"
+  fi
+  mkdir -p "$results/run-$number"
+  cp "$tmp_dir"/MIVO* "$probe_file" "$results/run-$number/" 2>/dev/null
+  echo "-- What was done with each package:"
+  for role in "${roles[@]}"; do
+    log=$tmp_dir/$(log_of "$role")
+    state_before=$(e2e_field "$before" "$(code_of "$role")" state)
+    state_after=$(e2e_field "$probe_file" "$(code_of "$role")" state)
+    path_before=$(e2e_field "$before" "$(code_of "$role")" package)
+    path_after=$(e2e_field "$probe_file" "$(code_of "$role")" package)
+    if [ ! -f "$log" ]; then
+      decision="not planned (no log written)"
+    elif [ "$state_after" != 5 ]; then
+      decision="not installed (package missing or unreadable)"
+    elif [ "$state_before" != 5 ]; then
+      decision="installed"
+    elif [ "$path_before" != "$path_after" ] && e2e_log_shows_fresh_install "$log"; then
+      decision="removed and installed again (the installed copy had an older key file)"
+    elif [ "$path_before" = "$path_after" ] && ! e2e_log_shows_install "$log"; then
+      decision="left alone (the installed copy is current)"
+    else
+      decision="installed over the installed copy"
+    fi
+    printf '  %-14s %s\n' "$(file_of "$role")" "$decision"
+  done
+}
+
+for number in 1 2; do
+  if [ "$number" = 2 ]; then
+    echo
+    echo "== Rebuilding mivo_1031.msi with key file version 1.0.0.1 (same product code and version)"
+    e2e_package "$setup_dir" "$(file_of 1031)" "$(code_of 1031)" "$(upgrade_of 1031)" \
+      1.0.0 "$(keyfile_of 1031)" 1.0.0.1 1031 || exit 1
+    before=$probe_file
+  fi
+  echo
+  echo "== Run $number: mivoboot.exe $command_line, user locale $locale (LCID 1031), TMP=C:\\mivo-tmp"
+  rm -f "$tmp_dir"/MIVO*
+  e2e_run_setup "$locale" "$command_line"
+  e2e_probe "${codes[@]}"
+  show_run "$number"
+done
+
+e2e_stop_prefix
+trap - EXIT
+rm -rf "$work/run"
+echo
+echo "== Done. The logs and probe output of each run are in $results"
