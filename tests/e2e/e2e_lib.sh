@@ -102,11 +102,19 @@ e2e_new_prefix() {
     -o -iname '*.tlb' -o -iname '*.ds' -o -iname '*.ax' -o -iname '*.com' -o -iname '*.msstyles' \) \
     -print0)
   export WINEPREFIX=$prefix
-  setup_dir=$prefix/drive_c/mivo-setup
   stage_dir=$prefix/drive_c/mivo-stage
-  mkdir -p "$setup_dir" "$stage_dir"
+  mkdir -p "$stage_dir"
+  e2e_use_setup_folder 'C:\mivo-setup'
   probe_count=0
   trap e2e_stop_prefix EXIT
+}
+
+# e2e_use_setup_folder 'C:\folder': the folder of the setup executable and its
+# packages (C:\mivo-setup unless a scenario chooses another).
+e2e_use_setup_folder() {
+  setup_windows=$1
+  setup_dir=$(e2e_unix_path "$setup_windows")
+  mkdir -p "$setup_dir"
 }
 
 # Ends the wineserver of the run's own prefix (and with it its processes).
@@ -160,7 +168,7 @@ e2e_run_setup() {
   local locale=$1
   shift
   [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
-  env LC_ALL="$locale" "$WINE" 'C:\mivo-setup\mivoboot.exe' "$@" \
+  env LC_ALL="$locale" "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
     </dev/null >"$run_dir/setup.out" 2>&1
   setup_exit=$?
   "$WINESERVER" -w </dev/null >/dev/null 2>&1

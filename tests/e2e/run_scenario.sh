@@ -466,6 +466,65 @@ scenario_corrupt_pack_missing_core() {
   expect_logs core 1036 1031
 }
 
+# A setup folder with blanks and format characters: the quoted program name is
+# passed over whole, and the package paths keep the folder's text unchanged.
+scenario_folder_with_blanks_and_percent() {
+  e2e_use_setup_folder 'C:\Mivo Setup %s %d'
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1036 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 1036
+  expect_exit_zero
+  probe_roles core 1036 1031
+  expect_installed core 1.0.0
+  expect_installed 1036 1.0.0
+  expect_installed 1031 1.0.0
+  expect_logs core 1036 1031
+  e2e_check "the core package was installed from $setup_windows\\mivo.msi" \
+    grep -aqF "OriginalDatabase = $setup_windows\\mivo.msi" "$tmp_dir/MIVOInstall.log"
+}
+
+# Other installed products of the core's upgrade code, installed before and
+# after the core, whose cached key files are newer than everything: only the
+# product whose code equals the package's decides, so the core (older cached
+# key file) is removed and installed again and the others stay as they are.
+scenario_related_products_of_other_codes_ignored() {
+  # Chosen so that one of them is enumerated before the core's code whether
+  # the installer keeps related products in installation order or sorted by
+  # their packed codes (first group reversed: 00A0C1D5 < 00A0C1D6 < 00A0C1D7).
+  local before_code='{5D1C0A00-0000-4000-8000-0000000000B1}'
+  local after_code='{7D1C0A00-0000-4000-8000-0000000000A1}'
+  local code
+  package_other() {
+    prepare "build $1" e2e_package "$stage_dir" "$1" "$2" "$(upgrade_of core)" 1.0.0 KELD.DLL \
+      9.0.0.0 "$3"
+    prepare "install $1 with msiexec" e2e_install_directly "$1"
+  }
+  package_other sibling-before.msi "$before_code" sibling-before
+  installed_before core 1.0.0 1.0.0.0
+  package_other sibling-after.msi "$after_code" sibling-after
+  probe_roles core
+  remember core
+  setup_package core 1.0.0 1.0.0.5
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  probe_roles core
+  expect_installed core 1.0.0 1.0.0.5
+  expect_cached_replaced core
+  prepare "run the probe" e2e_probe "$before_code" "$after_code"
+  for code in "$before_code" "$after_code"; do
+    if [ "$(e2e_field "$probe_file" "$code" state)" = 5 ] &&
+      [ "$(e2e_field "$probe_file" "$code" keyversion)" = 9.0.0.0 ]; then
+      e2e_pass "related product $code still installed, untouched"
+    else
+      e2e_fail "related product $code still installed, untouched ($(tr -d '\r' <"$probe_file" |
+        grep -F "$code"))"
+    fi
+  done
+}
+
 # --- Driver ----------------------------------------------------------------------
 
 finish() {
