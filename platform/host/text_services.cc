@@ -4,9 +4,10 @@
 // - wvsprintfW / wvnsprintfW: %[-][#][0][width][.precision] with the types c C
 //   s S d i u x X p and the prefixes h l w I64; %% gives %; a null text gives
 //   "(null)"; a precision cuts a text; an unknown type character is written as
-//   it stands. wvnsprintfW writes at most capacity - 1 units and a NUL and
-//   returns -1 when the output was cut; wvsprintfW is wvnsprintfW with 1024
-//   units.
+//   it stands and takes no argument. wvnsprintfW writes at most capacity - 1
+//   units and a NUL, fits a conversion's width to the room left, and returns
+//   -1 when the buffer is full (cut, or filled exactly). wvsprintfW stops at
+//   1023 units and a NUL and then returns 1024.
 // - ExpandEnvironmentStringsW: %NAME% references, names without regard to case;
 //   a reference to an unknown name stays as it stands; the result counts the
 //   terminator; a destination that is too small gets a cut, terminated text and
@@ -53,9 +54,12 @@ class Output {
     for (int i = 0; i < count; ++i) Put(unit);
   }
   bool Full() const { return written_ >= room_; }
+  int Room() const { return room_ - written_; }
+  // Terminates the output. A full buffer counts as cut, whether or not more
+  // output was due, as on Windows.
   int Finish() {
     buffer_[written_] = 0;
-    return cut_ ? -1 : written_;
+    return cut_ || Full() ? -1 : written_;
   }
 
  private:
@@ -178,6 +182,9 @@ int Digits(unsigned long long value, int base, bool upper, char* out) {
   return n;
 }
 
+// Formats into `capacity` units. Each conversion is fitted into the room that
+// is left: its width and its text are cut to the room before padding is
+// worked out, as Windows does, and no unit is ever written past the room.
 int FormatInto(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments) {
   if (!buffer || capacity <= 0) return -1;
   Output out(buffer, capacity);
@@ -195,38 +202,36 @@ int FormatInto(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments) {
     Conversion c = ParseConversion(p);
     if (c.type == kUnknown) continue;
 
-    // The body: units of a text or the digits of a number.
     WCHAR single = 0;
     LPCWSTR wide_text = nullptr;
     LPCSTR narrow_text = nullptr;
-    char digits[24];
+    // A number's text, its sign included.
+    char number[24];
     int length = 0;
-    bool negative = false;
+    bool is_number = false;
     switch (c.type) {
       case kWideChar:
         single = static_cast<WCHAR>(va_arg(arguments, int));
-        length = 1;
         break;
       case kNarrowChar:
         single = static_cast<WCHAR>(static_cast<unsigned char>(va_arg(arguments, int)));
-        length = 1;
         break;
       case kWideText:
         wide_text = va_arg(arguments, LPCWSTR);
         if (!wide_text) wide_text = u"(null)";
-        while (wide_text[length] && (c.precision == 0 || length < c.precision)) ++length;
         break;
       case kNarrowText:
         narrow_text = va_arg(arguments, LPCSTR);
         if (!narrow_text) narrow_text = "(null)";
-        while (narrow_text[length] && (c.precision == 0 || length < c.precision)) ++length;
         break;
       case kSigned: {
         long long value = c.i64 ? va_arg(arguments, long long) : va_arg(arguments, int);
-        negative = value < 0;
         unsigned long long magnitude =
-            negative ? 0ull - static_cast<unsigned long long>(value) : value;
-        length = Digits(magnitude, 10, false, digits);
+            value < 0 ? 0ull - static_cast<unsigned long long>(value) : value;
+        int sign = 0;
+        if (value < 0) number[sign++] = '-';
+        length = sign + Digits(magnitude, 10, false, number + sign);
+        is_number = true;
         break;
       }
       case kUnsigned:
@@ -239,35 +244,47 @@ int FormatInto(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments) {
         } else {
           value = va_arg(arguments, unsigned int);
         }
-        length = Digits(value, c.type == kHex ? 16 : 10, c.upper, digits);
+        length = Digits(value, c.type == kHex ? 16 : 10, c.upper, number);
+        is_number = true;
         break;
       }
       case kUnknown:
         break;
     }
 
-    bool number = c.type == kSigned || c.type == kUnsigned || c.type == kHex;
-    // Units of the field without padding: sign, prefix, zeros, digits or text.
-    int zeros = 0;
-    int field = length;
-    if (number) {
-      if (c.precision > length) zeros = c.precision - length;
-      field = (negative ? 1 : 0) + zeros + length + (c.hex_prefix && c.type == kHex ? 2 : 0);
-      if (c.zero_pad && !c.left && c.width > field) {
-        zeros += c.width - field;
-        field = c.width;
+    int room = out.Room();
+    if (c.left) c.zero_pad = false;
+    if (c.width > room) c.width = room;
+    if (wide_text || narrow_text) {
+      // A precision limits the text; 0 means no limit.
+      while ((wide_text ? wide_text[length] : narrow_text[length]) &&
+             (c.precision == 0 || length < c.precision)) {
+        ++length;
       }
+      if (length > room) length = room;
+      c.precision = length;
+    } else if (is_number) {
+      if (length > room) length = room;
+      if (c.precision < length) c.precision = length;
+      if (c.precision > room) c.precision = room;
+      if (c.zero_pad && c.width > c.precision) c.precision = c.width;
+    } else {
+      length = 1;
+      c.precision = 1;
     }
-    int padding = c.width > field ? c.width - field : 0;
+
+    // Padding counts from the precision: the units of the body.
+    int padding = c.width > c.precision ? c.width - c.precision : 0;
     if (!c.left) out.Repeat(' ', padding);
-    if (number) {
-      if (c.hex_prefix && c.type == kHex) {
+    if (is_number) {
+      if (c.type == kHex && c.hex_prefix && out.Room() > 2) {
         out.Put('0');
         out.Put(c.upper ? 'X' : 'x');
       }
-      if (negative) out.Put('-');
-      out.Repeat('0', zeros);
-      for (int i = 0; i < length; ++i) out.Put(static_cast<WCHAR>(digits[i]));
+      int sign = number[0] == '-' ? 1 : 0;
+      if (sign) out.Put('-');
+      out.Repeat('0', c.precision - length);
+      for (int i = sign; i < length; ++i) out.Put(static_cast<WCHAR>(number[i]));
     } else if (wide_text) {
       for (int i = 0; i < length; ++i) out.Put(wide_text[i]);
     } else if (narrow_text) {
@@ -279,7 +296,6 @@ int FormatInto(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments) {
     }
     if (c.left) out.Repeat(' ', padding);
   }
-  if (*p) out.Put(*p);  // marks the output as cut
   return out.Finish();
 }
 
@@ -338,7 +354,7 @@ int wvnsprintfW(LPWSTR buffer, int capacity, LPCWSTR format, va_list arguments) 
 int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments) {
   if (!format) return -1;
   int result = FormatInto(buffer, 1024, format, arguments);
-  return result < 0 ? 1023 : result;
+  return result < 0 ? 1024 : result;
 }
 
 LPWSTR CharNextW(LPCWSTR text) {
@@ -371,9 +387,9 @@ DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD capaci
       expanded += value;
       p = close + 1;
     } else {
-      // An unknown reference stays; its closing % may open the next one.
-      expanded.append(p, close);
-      p = close;
+      // An unknown reference stays as it stands, both percent signs included.
+      expanded.append(p, close + 1);
+      p = close + 1;
     }
   }
   DWORD needed = static_cast<DWORD>(expanded.size() + 1);
@@ -413,8 +429,10 @@ BOOL PathRemoveFileSpecW(LPWSTR path) {
     if (*p == '\\') {
       spec = p;
     } else if (*p == ':') {
+      // The drive and the root backslash after it stay.
       spec = ++p;
       if (*p == '\\') ++spec;
+      if (*p) ++p;
       continue;
     }
     ++p;
