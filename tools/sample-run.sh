@@ -35,10 +35,10 @@ E2E_SETUP_EXE=$(find "$build_dir" -name mivoboot.exe -print -quit)
 E2E_PROBE=$(find "$build_dir" -name probe.exe -path '*e2e*' -print -quit)
 E2E_MAKE_PACKAGE=$source_dir/tests/packages/make_package.sh
 export E2E_SETUP_EXE E2E_PROBE E2E_MAKE_PACKAGE
-[ -n "$E2E_SETUP_EXE" ] && [ -n "$E2E_PROBE" ] || {
+if [ -z "$E2E_SETUP_EXE" ] || [ -z "$E2E_PROBE" ]; then
   echo "mivoboot.exe or probe.exe not found in $build_dir" >&2
   exit 1
-}
+fi
 
 # shellcheck source=../tests/e2e/e2e_lib.sh
 . "$source_dir/tests/e2e/e2e_lib.sh"
@@ -77,7 +77,7 @@ before=$probe_file
 # show_run NUMBER: what the run did, from the probe before and after it and
 # from the logs it wrote.
 show_run() {
-  local number=$1 role line log state_before state_after path_before path_after decision
+  local number=$1 role line log state_before state_after calls decision
   echo "-- exit code: $setup_exit"
   echo "-- Products after run $number (probe):"
   while IFS= read -r line; do
@@ -95,28 +95,55 @@ show_run() {
   fi
   mkdir -p "$results/run-$number"
   cp "$tmp_dir"/MIVO* "$probe_file" "$results/run-$number/" 2>/dev/null
+  echo "-- Installer calls made by mivoboot.exe (from Wine's msi trace):"
+  while IFS= read -r line; do
+    case $line in
+      ui:silent) echo "  MsiSetInternalUI        level 258 (silent)" ;;
+      log:*) echo "  MsiEnableLogW           ${line#log:}" ;;
+      remove:*) echo "  MsiConfigureProductExW  remove ${line#remove:}" ;;
+      install:*) echo "  MsiInstallProductW      ${line#install:}" ;;
+      *) echo "  (unexpected) $line" ;;
+    esac
+  done <"$run_dir/setup.calls"
+  cp "$run_dir/setup.calls" "$results/run-$number/installer-calls.txt"
   echo "-- What was done with each package:"
   for role in "${roles[@]}"; do
-    log=$tmp_dir/$(log_of "$role")
     state_before=$(e2e_field "$before" "$(code_of "$role")" state)
     state_after=$(e2e_field "$probe_file" "$(code_of "$role")" state)
-    path_before=$(e2e_field "$before" "$(code_of "$role")" package)
-    path_after=$(e2e_field "$probe_file" "$(code_of "$role")" package)
-    if [ ! -f "$log" ]; then
-      decision="not planned (no log written)"
-    elif [ "$state_after" != 5 ]; then
-      decision="not installed (package missing or unreadable)"
-    elif [ "$state_before" != 5 ]; then
-      decision="installed"
-    elif [ "$path_before" != "$path_after" ] && e2e_log_shows_fresh_install "$log"; then
-      decision="removed and installed again (the installed copy had an older key file)"
-    elif [ "$path_before" = "$path_after" ] && ! e2e_log_shows_install "$log"; then
-      decision="left alone (the installed copy is current)"
-    else
-      decision="installed over the installed copy"
-    fi
+    calls=$(package_calls "$role")
+    case $calls in
+      "") decision="not planned (no log, no installer call)" ;;
+      log) decision="left alone (the installed copy is current)" ;;
+      "log remove install") decision="removed and installed again (the installed copy had an older key file)" ;;
+      "log install")
+        if [ "$state_after" != 5 ]; then
+          decision="installation attempted, nothing installed (package missing or unreadable)"
+        elif [ "$state_before" != 5 ]; then
+          decision="installed"
+        else
+          decision="installed over the installed copy"
+        fi
+        ;;
+      *) decision="unexpected calls: $calls" ;;
+    esac
     printf '  %-14s %s\n' "$(file_of "$role")" "$decision"
   done
+}
+
+# package_calls ROLE: the kinds of installer calls made for one package in the
+# last run ("log", "log install", "log remove install"), from its log call up to
+# the next package's.
+package_calls() {
+  local role=$1 line mine=0 kinds=()
+  while IFS= read -r line; do
+    case $line in
+      log:*)
+        if [ "${line#log:}" = "$tmp_windows\\$(log_of "$role")" ]; then mine=1; else mine=0; fi
+        ;;
+    esac
+    [ $mine = 1 ] && kinds+=("${line%%:*}")
+  done <"$run_dir/setup.calls"
+  echo "${kinds[*]}"
 }
 
 for number in 1 2; do

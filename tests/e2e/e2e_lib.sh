@@ -6,7 +6,10 @@
 # scenario installs beforehand) and the temporary folder named by TMP.
 #
 # Inputs from the environment: E2E_SETUP_EXE, E2E_PROBE, E2E_MAKE_PACKAGE;
-# optionally WINE and WINESERVER.
+# optionally WINE and WINESERVER. The variables that the functions set
+# (run_dir, prefix, setup_dir, tmp_dir, probe_file, setup_exit, ...) are read
+# by the scripts that source this file.
+# shellcheck disable=SC2034
 
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
@@ -163,15 +166,64 @@ e2e_install_directly() {
 # e2e_run_setup LOCALE [ARGUMENTS]: runs the setup executable from the setup
 # folder with the user locale of LOCALE (a Unix locale name such as
 # de_DE.UTF-8, which Wine maps to the user's default LCID), waits until the
-# prefix's wineserver has ended, and leaves the exit code in setup_exit.
+# prefix's wineserver has ended, and leaves the exit code in setup_exit. Wine's
+# trace of the installer functions goes to setup.trace, and the installer
+# calls made by the run, as read by e2e_installer_calls, to setup.calls.
 e2e_run_setup() {
   local locale=$1
   shift
   [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
-  env LC_ALL="$locale" "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
-    </dev/null >"$run_dir/setup.out" 2>&1
+  env LC_ALL="$locale" WINEDEBUG=-all,trace+msi "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
+    </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace"
   setup_exit=$?
   "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  e2e_installer_calls "$run_dir/setup.trace" >"$run_dir/setup.calls"
+}
+
+# e2e_installer_calls TRACE: the calls of the installer functions that change
+# something, in order, one per line, from Wine's msi trace:
+#   ui:silent              MsiSetInternalUI, level 258 and no window
+#   log:PATH               MsiEnableLogW, verbose mode 0x1000, attributes 0
+#   remove:CODE            MsiConfigureProductExW, default level, state absent,
+#                          "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
+#   install:PATH           MsiInstallProductW with the empty property text
+# A call with other arguments gives NAME:?ARGUMENTS, which no check expects.
+e2e_installer_calls() {
+  local line name arguments
+  local remove='L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"'
+  tr -d '\r' <"$1" |
+    grep -E ':trace:msi:(MsiSetInternalUI|MsiEnableLogW|MsiConfigureProductExW|MsiInstallProductW) ' |
+    sed -e 's/^.*:trace:msi://' -e 's/\\\\/\\/g' |
+    while IFS= read -r line; do
+      name=${line%% *}
+      arguments=${line#* }
+      case $name in
+        MsiSetInternalUI)
+          if [[ $arguments =~ ^0*102\ 0+$ ]]; then echo ui:silent; else echo "ui:?$arguments"; fi
+          ;;
+        MsiEnableLogW)
+          if [[ $arguments =~ ^0x1000,\ L\"(.*)\",\ 0$ ]]; then
+            echo "log:${BASH_REMATCH[1]}"
+          else
+            echo "log:?$arguments"
+          fi
+          ;;
+        MsiConfigureProductExW)
+          if [[ $arguments =~ ^L\"([^\"]*)\"\ 0\ 2\ (.*)$ ]] && [ "${BASH_REMATCH[2]}" = "$remove" ]; then
+            echo "remove:${BASH_REMATCH[1]}"
+          else
+            echo "remove:?$arguments"
+          fi
+          ;;
+        MsiInstallProductW)
+          if [[ $arguments =~ ^L\"(.*)\"\ L\"\"$ ]]; then
+            echo "install:${BASH_REMATCH[1]}"
+          else
+            echo "install:?$arguments"
+          fi
+          ;;
+      esac
+    done
 }
 
 # e2e_probe PRODUCT_CODE...: one probe line per product into a new file, whose

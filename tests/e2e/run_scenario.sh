@@ -60,8 +60,11 @@ expect_exit_zero() {
   else
     e2e_fail "mivoboot.exe exited with code 0 (got $setup_exit; output in $run_dir/setup.out)"
   fi
-  if grep -qi 'unhandled\|exception' "$run_dir/setup.out" 2>/dev/null; then
-    e2e_fail "mivoboot.exe ran without an unhandled exception: $(head -c 300 "$run_dir/setup.out")"
+  local crash
+  crash=$(grep -aE 'Unhandled (exception|page fault)|unimplemented function' "$run_dir/setup.trace" |
+    head -n 2)
+  if [ -n "$crash" ]; then
+    e2e_fail "mivoboot.exe ran without an unhandled exception: $crash"
   fi
 }
 
@@ -110,21 +113,24 @@ expect_logs() {
   fi
 }
 
-# expect_log_order ROLE...: the logs were last written in this order, which is
-# the order in which the entries were processed.
-expect_log_order() {
-  local role times=() previous=0 current ordered=1
-  for role in "$@"; do
-    current=$(find "$tmp_dir/$(log_of "$role")" -printf '%T@' 2>/dev/null)
-    [ -n "$current" ] || current=0
-    if ! awk -v a="$previous" -v b="$current" 'BEGIN { exit !(b > a) }'; then ordered=0; fi
-    previous=$current
-    times+=("$role")
+# expect_calls STEP...: the installer calls of the last run, exactly and in
+# order. A step is "ui" (the silent switch), or log:ROLE, remove:ROLE or
+# install:ROLE, the call for that role's log, product code or package.
+expect_calls() {
+  local step expected=() actual
+  for step in "$@"; do
+    case $step in
+      ui) expected+=(ui:silent) ;;
+      log:*) expected+=("log:$tmp_windows\\$(log_of "${step#log:}")") ;;
+      remove:*) expected+=("remove:$(code_of "${step#remove:}")") ;;
+      install:*) expected+=("install:$setup_windows\\$(file_of "${step#install:}")") ;;
+    esac
   done
-  if [ $ordered = 1 ]; then
-    e2e_pass "entries processed in the order ${times[*]}"
+  actual=$(cat "$run_dir/setup.calls")
+  if [ "$actual" = "$(printf '%s\n' "${expected[@]}")" ]; then
+    e2e_pass "installer calls: $*"
   else
-    e2e_fail "entries processed in the order ${times[*]} (log times out of order)"
+    e2e_fail "installer calls: $* (made: $(printf '%s' "$actual" | tr '\n' '|'))"
   fi
 }
 
@@ -133,7 +139,8 @@ expect_installation_logged() {
 }
 
 expect_no_installation_logged() {
-  local log=$tmp_dir/$(log_of "$1")
+  local log
+  log=$tmp_dir/$(log_of "$1")
   if [ ! -f "$log" ]; then
     e2e_fail "$(log_of "$1") written for the skipped entry"
   elif e2e_log_shows_install "$log"; then
@@ -209,12 +216,13 @@ expect_cached_replaced() {
 # An empty command line: the core package and the pack of the user's locale.
 scenario_plan_default_locale() {
   local role
-  for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
+  for role in core 1031 1033 1036; do setup_package "$role" 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
   expect_tmp_seen
   expect_user_lcid de_DE.UTF-8 1031
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
   probe_roles core 1031 1033 1036
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
@@ -228,28 +236,29 @@ scenario_plan_default_locale() {
 # A supported command line adds its pack before the pack of the user's locale.
 scenario_plan_command_line_and_locale() {
   local role
-  for role in core 1031 1033 1036; do setup_package $role 1.0.0 1.0.0.0; done
+  for role in core 1031 1033 1036; do setup_package "$role" 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
   expect_user_lcid de_DE.UTF-8 1031
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
+  expect_calls ui log:core install:core log:1036 install:1036 log:1031 install:1031
   probe_roles core 1036 1031 1033
   expect_installed core 1.0.0
   expect_installed 1036 1.0.0
   expect_installed 1031 1.0.0
   expect_not_installed 1033
   expect_logs core 1036 1031
-  expect_log_order core 1036 1031
 }
 
 # An unsupported command line and an unsupported locale: the 1033 fallback.
 scenario_plan_unsupported_fallback() {
   local role
-  for role in core 1033 1049 1031; do setup_package $role 1.0.0 1.0.0.0; done
+  for role in core 1033 1049 1031; do setup_package "$role" 1.0.0 1.0.0.0; done
   e2e_set_tmp 'C:\mivo-tmp'
   expect_user_lcid ru_RU.UTF-8 1049
   e2e_run_setup ru_RU.UTF-8 1049
   expect_exit_zero
+  expect_calls ui log:core install:core log:1033 install:1033
   probe_roles core 1033 1049 1031
   expect_installed core 1.0.0
   expect_installed 1033 1.0.0
@@ -267,6 +276,7 @@ scenario_tmp_with_percent() {
   expect_user_lcid ja_JP.UTF-8 1041
   e2e_run_setup ja_JP.UTF-8
   expect_exit_zero
+  expect_calls ui log:core install:core log:1041 install:1041
   probe_roles core 1041
   expect_installed core 1.0.0
   expect_installed 1041 1.0.0
@@ -300,6 +310,7 @@ scenario_planted_msi_dll() {
   expect_user_lcid es_ES.UTF-8 3082
   WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES" e2e_run_setup es_ES.UTF-8
   expect_exit_zero
+  expect_calls ui log:core install:core log:3082 install:3082
   if [ -f "$setup_dir/msi.dll.loaded" ]; then
     e2e_fail "planted msi.dll never loaded (marker written by $(tr -d '\r\n' \
       <"$setup_dir/msi.dll.loaded"))"
@@ -319,6 +330,7 @@ scenario_second_run_skips() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
@@ -330,6 +342,7 @@ scenario_second_run_skips() {
   rm -f "$tmp_dir"/MIVO*
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core log:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
@@ -353,6 +366,7 @@ scenario_older_cached_key_file_reinstalled() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core remove:core install:core log:1031 remove:1031 install:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.5
   expect_installed 1031 1.0.0 1.0.1.0
@@ -376,6 +390,7 @@ scenario_equal_or_newer_cached_key_file_left() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core log:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.5
   expect_installed 1031 1.0.0 2.0.0.0
@@ -404,6 +419,7 @@ scenario_version_7_01_equals_7_1() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
+  expect_calls ui log:core log:1036 install:1036 log:1031 remove:1031 install:1031
   probe_roles core 1031 1036
   expect_installed core 7.01 1.0.0.0
   expect_cached_unchanged core
@@ -415,8 +431,9 @@ scenario_version_7_01_equals_7_1() {
   expect_logs core 1036 1031
 }
 
-# A different version under the same product code: installed over without a
-# removal; the installer refuses it, so the installed version stays.
+# A different version under the same product code (newer for the core, older
+# for the pack): an installation attempt without a removal; the installer
+# refuses it, so the installed version and cached package stay.
 scenario_other_version_same_product_code() {
   installed_before core 1.0.0 1.0.0.0
   installed_before 1031 2.0.0 2.0.0.0
@@ -428,6 +445,7 @@ scenario_other_version_same_product_code() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 2.0.0 2.0.0.0
@@ -436,14 +454,16 @@ scenario_other_version_same_product_code() {
   expect_logs core 1031
 }
 
+write_garbage() { head -c 6000 /dev/urandom >"$1"; }
+
 # A corrupt core package and a missing pack do not stop the other pack.
 scenario_corrupt_core_missing_pack() {
-  prepare "write a corrupt mivo.msi" \
-    sh -c 'head -c 6000 /dev/urandom >"$1"' sh "$setup_dir/mivo.msi"
+  prepare "write a corrupt mivo.msi" write_garbage "$setup_dir/mivo.msi"
   setup_package 1031 1.0.0 1.0.0.0
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
+  expect_calls ui log:core install:core log:1036 install:1036 log:1031 install:1031
   probe_roles core 1036 1031
   expect_not_installed core
   expect_not_installed 1036
@@ -459,6 +479,7 @@ scenario_corrupt_pack_missing_core() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
+  expect_calls ui log:core install:core log:1036 install:1036 log:1031 install:1031
   probe_roles core 1036 1031
   expect_not_installed core
   expect_not_installed 1036
@@ -476,6 +497,7 @@ scenario_folder_with_blanks_and_percent() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
+  expect_calls ui log:core install:core log:1036 install:1036 log:1031 install:1031
   probe_roles core 1036 1031
   expect_installed core 1.0.0
   expect_installed 1036 1.0.0
@@ -510,6 +532,7 @@ scenario_related_products_of_other_codes_ignored() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
+  expect_calls ui log:core remove:core install:core log:1031 install:1031
   probe_roles core
   expect_installed core 1.0.0 1.0.0.5
   expect_cached_replaced core
