@@ -322,7 +322,6 @@ int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
           va_arg(arguments, int);
         }
         item = width + precision > 32 ? width + precision : 32;
-        sized_by_width = true;
         break;
       case 'p':
         va_arg(arguments, void*);
@@ -373,7 +372,10 @@ bool CString::FormatV(LPCWSTR format, va_list arguments) {
   if (!block) return false;
   // The sized formatter cuts output that exceeds the estimate (conversions the
   // estimate does not know) at the block instead of writing past it.
-  wvnsprintfW(block, GetCapacity() + 1, format, arguments);
+  int capacity = GetCapacity();
+  wvnsprintfW(block, capacity + 1, format, arguments);
+  // The sized formatter need not terminate output that it cut.
+  block[capacity] = 0;
   CommitBuffer(-1);
   return true;
 }
