@@ -34,7 +34,7 @@ class ColumnReader {
     if ((mask_ & bit) == 0) return;
     member = MsiRecordGetInteger(record_, field_);
     ++field_;
-    result_ = member != MSI_NULL_INTEGER;
+    result_ = member != kNullInteger;
   }
 
   bool Result() const { return result_; }

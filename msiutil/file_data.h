@@ -60,6 +60,9 @@ class IMsiWriter {
   CString Statement;  // the statement Execute built last; empty until then
 };
 
+// MSI_NULL_INTEGER as a signed value (the SDK defines it unsigned).
+constexpr int32_t kNullInteger = static_cast<int32_t>(0x80000000u);
+
 // Column mask bits of the `File` table, in its column order.
 constexpr uint32_t kFileColumnFile = 0x01;
 constexpr uint32_t kFileColumnComponent = 0x02;
@@ -73,7 +76,7 @@ constexpr uint32_t kFileAllColumns = 0xFF;
 
 // One row of the `File` table. Text members start empty; integer members and
 // WriteMode start at 0 (Insert) until a read or the user sets them. A null
-// integer column is held as MSI_NULL_INTEGER.
+// integer column is held as kNullInteger (MSI_NULL_INTEGER).
 class FileData : public IMsiReader, public IMsiWriter {
  public:
   FileData() = default;

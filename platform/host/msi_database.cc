@@ -10,8 +10,9 @@
 // run against msi.dll under Wine):
 // - MsiOpenDatabaseW: persist 0 read-only, 1 transacted, 2 direct, 3 and 4
 //   create; any other value is the path of an output database. A null path or
-//   handle pointer gives ERROR_INVALID_PARAMETER; a database that cannot be
-//   opened gives ERROR_OPEN_FAILED. Nothing is written back without a commit.
+//   handle pointer gives ERROR_INVALID_PARAMETER; a file that cannot be opened
+//   as a database gives ERROR_FUNCTION_FAILED (as msi.dll does for a missing
+//   file). Nothing is written back without a commit.
 // - MsiDatabaseOpenViewW: a statement that does not parse or names an unknown
 //   table or column gives ERROR_BAD_QUERY_SYNTAX; a handle that is not a
 //   database gives ERROR_INVALID_HANDLE.
@@ -24,9 +25,11 @@
 //   record's count or a handle that is not a record.
 // - MsiRecordGetStringW: the capacity counts the terminator. When the text
 //   fits, it is copied terminated, the size becomes its length, ERROR_SUCCESS.
-//   When it does not, the text is cut to capacity - 1 units and terminated (a
-//   capacity of 0 writes nothing), the size becomes the full length (without
-//   terminator) and the result is ERROR_MORE_DATA. A null buffer with a size
+//   When it does not, the size becomes the full length (without terminator) and
+//   the result is ERROR_MORE_DATA; the buffer gets the text cut to capacity - 1
+//   units and terminated (a capacity of 0 writes nothing). Here msi.dll under
+//   Wine differs: for a string field it copies `capacity` units without a
+//   terminator. Callers must only rely on the first capacity - 1 units. A null buffer with a size
 //   reports the length. An integer field reads as its decimal text; a null
 //   field or one beyond the count as the empty text. A null size pointer with a
 //   buffer gives ERROR_INVALID_PARAMETER.
@@ -34,7 +37,7 @@
 //   count, a bad handle, or a string field that is not a decimal integer.
 // - MsiCreateRecord: fields 0..count, all null; 0 for a count above 65535.
 // - MsiRecordSetStringW: a null or empty text makes the field null; a field
-//   beyond the count gives ERROR_INVALID_PARAMETER.
+//   beyond the count gives ERROR_INVALID_FIELD.
 // - MsiCloseHandle: closes a database, view or record; 0 gives ERROR_SUCCESS
 //   and a handle that is not open ERROR_INVALID_HANDLE, both counted by
 //   BadCloseCount. A view keeps its database alive until it is closed.
@@ -54,6 +57,8 @@
 
 namespace host {
 namespace {
+
+const UINT kErrorInvalidField = 1616;  // ERROR_INVALID_FIELD
 
 struct Field {
   enum Kind { kNull, kInteger, kString };
@@ -238,6 +243,7 @@ using host::ArgText;
 using host::CallRecord;
 using host::Field;
 using host::HandleObject;
+using host::kErrorInvalidField;
 
 UINT MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
   CallRecord call("MsiOpenDatabaseW", {ArgText(path), host::PersistArg(persist)});
@@ -270,7 +276,7 @@ UINT MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
   LibmsiDatabase* opened = libmsi_database_new(host::ToUtf8(path).c_str(), flags,
                                                output.empty() ? nullptr : output.c_str(), &error);
   if (error) g_error_free(error);
-  if (!opened) return call.Return(ERROR_OPEN_FAILED);
+  if (!opened) return call.Return(ERROR_FUNCTION_FAILED);
   auto object = std::make_unique<HandleObject>(HandleObject::kDatabase);
   object->database = opened;
   *database = host::AddHandle(std::move(object));
@@ -402,7 +408,7 @@ UINT MsiRecordSetStringW(MSIHANDLE record, UINT field, LPCWSTR value) {
   if (call.Failed()) return call.Return(call.FaultCode());
   HandleObject* object = host::Find(record, HandleObject::kRecord);
   if (!object) return call.Return(ERROR_INVALID_HANDLE);
-  if (field >= object->fields.size()) return call.Return(ERROR_INVALID_PARAMETER);
+  if (field >= object->fields.size()) return call.Return(kErrorInvalidField);
   Field& target = object->fields[field];
   if (value && value[0]) {
     target.kind = Field::kString;

@@ -46,8 +46,8 @@ bool ReadFirst(MSIHANDLE database, LPCWSTR statement, uint32_t mask, FileData& r
 }
 
 TEST(FileDataRead, ColumnMasksNumberTheFields) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
-  const std::string null_integer = std::to_string(MSI_NULL_INTEGER);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
+  const std::string null_integer = std::to_string(TarnUtil::kNullInteger);
   struct Row {
     const WCHAR* statement;
     uint32_t mask;
@@ -66,7 +66,7 @@ TEST(FileDataRead, ColumnMasksNumberTheFields) {
       // Null Version and Language leave the members alone.
       {WTEXT("SELECT * FROM `File` WHERE `File`='nover'"), 0xFF, true,
        "nover|Main|NOVER.DLL|10|v0|l0|0|1"},
-      // A null Attributes is held as MSI_NULL_INTEGER; the later Sequence decides.
+      // A null Attributes is held as kNullInteger; the later Sequence decides.
       {WTEXT("SELECT * FROM `File` WHERE `File`='noattr'"), 0xFF, true,
        "noattr|Main|NOATTR.DLL|20|1.0|l0|" + null_integer + "|2"},
       {WTEXT("SELECT * FROM `File` WHERE `File`='noseq'"), 0xFF, false,
@@ -90,7 +90,7 @@ TEST(FileDataRead, ColumnMasksNumberTheFields) {
 }
 
 TEST(FileDataRead, SecondReadKeepsTextOfEmptyColumns) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   FileData data;
   ASSERT_TRUE(
       ReadFirst(tables.Get(), WTEXT("SELECT * FROM `File` WHERE `File`='full'"), 0xFF, data));
@@ -101,7 +101,7 @@ TEST(FileDataRead, SecondReadKeepsTextOfEmptyColumns) {
 }
 
 TEST(FileDataRead, FetchFirstWithoutStatementOrRow) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   FileData data = Preset();
   EXPECT_FALSE(ReadFirst(tables.Get(), nullptr, 0xFF, data));
   EXPECT_FALSE(
@@ -111,8 +111,8 @@ TEST(FileDataRead, FetchFirstWithoutStatementOrRow) {
 }
 
 TEST(FindKeyFileVersion, Packages) {
-  OpenDatabase real(msiutil_test::RealPackage(), MSIDBOPEN_READONLY);
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   // Of the two TWICE.DLL rows, the view's first decides.
   FileData first;
   ASSERT_TRUE(ReadFirst(tables.Get(), WTEXT("SELECT * FROM `File` WHERE `FileName`='TWICE.DLL'"),
@@ -183,7 +183,7 @@ TEST(FileDataWrite, StatementsByWriteMode) {
 }
 
 TEST(FileDataWrite, InsertAndDeleteOnScratchDatabase) {
-  OpenDatabase scratch(msiutil_test::FreshScratchPackage(), MSIDBOPEN_TRANSACT);
+  OpenDatabase scratch(msiutil_test::FreshScratchPackage(), msiutil_test::Transacted());
   FileData data;
   data.WriteMode = FileData::Insert;
   data.File = WTEXT("new");

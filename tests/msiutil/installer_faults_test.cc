@@ -85,7 +85,7 @@ TEST_F(InstallerFaults, InstallerHandleClosesExactlyOnce) {
 // Each failing installer call ends ReadTableProperty with false; whatever was
 // opened is closed, the record before the view.
 TEST_F(InstallerFaults, ReadTablePropertyFailures) {
-  OpenDatabase real(msiutil_test::RealPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
   struct Row {
     const char* function;
     size_t closes;  // record and view closed, in this order
@@ -123,7 +123,7 @@ TEST_F(InstallerFaults, ReadTablePropertyFailures) {
 }
 
 TEST_F(InstallerFaults, LongStatementIsCutTo1023Characters) {
-  OpenDatabase real(msiutil_test::RealPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
   const testing_support::WString table(1000, u'T');
   WCHAR value[8] = {'k', 'e', 'p', 't', 0};
   EXPECT_FALSE(TarnUtil::ReadTableProperty(real.Get(), table.c_str(), WTEXT("X"), value, 8));
@@ -135,7 +135,7 @@ TEST_F(InstallerFaults, LongStatementIsCutTo1023Characters) {
 }
 
 TEST_F(InstallerFaults, ReadPropertyWithoutMemory) {
-  OpenDatabase real(msiutil_test::RealPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
   CString value(WTEXT("before"));
   host::ResetMsiCalls();
   SetStringAllocationHook([](size_t) { return false; });
@@ -147,7 +147,7 @@ TEST_F(InstallerFaults, ReadPropertyWithoutMemory) {
 }
 
 TEST_F(InstallerFaults, FetchFirstFailuresAndViewLifetime) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   const char* functions[] = {"MsiDatabaseOpenViewW", "MsiViewExecute", "MsiViewFetch"};
   for (const char* function : functions) {
     SCOPED_TRACE(function);
@@ -173,7 +173,7 @@ TEST_F(InstallerFaults, FetchFirstFailuresAndViewLifetime) {
 }
 
 TEST_F(InstallerFaults, FindKeyFileVersionCalls) {
-  OpenDatabase real(msiutil_test::RealPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
   CString version(WTEXT("old"));
   host::ResetMsiCalls();
   EXPECT_FALSE(TarnUtil::FindKeyFileVersion(0, CString(WTEXT("KELD.DLL")), version));
@@ -189,7 +189,7 @@ TEST_F(InstallerFaults, FindKeyFileVersionCalls) {
 }
 
 TEST_F(InstallerFaults, ExecuteFailures) {
-  OpenDatabase scratch(msiutil_test::FreshScratchPackage(), MSIDBOPEN_TRANSACT);
+  OpenDatabase scratch(msiutil_test::FreshScratchPackage(), msiutil_test::Transacted());
   struct Row {
     const char* function;
     UINT code;

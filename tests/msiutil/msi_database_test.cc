@@ -3,6 +3,7 @@
 // the host against the libmsi layer, so the two are held to one behaviour.
 #include <gtest/gtest.h>
 
+#include "msiutil/file_data.h"
 #include "platform/platform.h"
 #include "tests/msiutil/test_packages.h"
 #include "tests/support/test_support.h"
@@ -10,6 +11,7 @@
 namespace {
 
 using msiutil_test::OpenDatabase;
+using TarnUtil::kNullInteger;
 using testing_support::Narrow;
 using testing_support::WString;
 
@@ -24,11 +26,11 @@ MSIHANDLE FetchOne(MSIHANDLE database, LPCWSTR statement) {
 
 TEST(InstallerDatabase, OpeningAndQuerying) {
   MSIHANDLE database = 0;
-  EXPECT_EQ(MsiOpenDatabaseW(WTEXT("no-such-package.msi"), MSIDBOPEN_READONLY, &database),
-            ERROR_OPEN_FAILED);
+  EXPECT_EQ(MsiOpenDatabaseW(WTEXT("no-such-package.msi"), msiutil_test::ReadOnly(), &database),
+            ERROR_FUNCTION_FAILED);
   EXPECT_EQ(database, 0u);
 
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   MSIHANDLE view = 0;
   EXPECT_EQ(MsiDatabaseOpenViewW(tables.Get(), WTEXT("SELECT `Value` FROM `Nowhere`"), &view),
             ERROR_BAD_QUERY_SYNTAX);
@@ -57,7 +59,7 @@ TEST(InstallerDatabase, OpeningAndQuerying) {
 // File full, FileSize 1024, Version 1.2.3, Attributes 512; "noattr" has null
 // Language and Attributes; "big" a FileSize of six digits.
 TEST(InstallerDatabase, FieldsOfFetchedRecords) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   struct Row {
     const WCHAR* file;
     UINT field;  // of SELECT `File`,`FileSize`,`Version`,`Language`,`Attributes`
@@ -65,13 +67,13 @@ TEST(InstallerDatabase, FieldsOfFetchedRecords) {
     int integer;
     const char* text;
   } rows[] = {
-      {WTEXT("noattr"), 1, 6, MSI_NULL_INTEGER, "noattr"},
+      {WTEXT("noattr"), 1, 6, kNullInteger, "noattr"},
       {WTEXT("full"), 2, sizeof(int), 1024, "1024"},
-      {WTEXT("full"), 3, 5, MSI_NULL_INTEGER, "1.2.3"},
+      {WTEXT("full"), 3, 5, kNullInteger, "1.2.3"},
       {WTEXT("full"), 5, sizeof(int), 512, "512"},
-      {WTEXT("full"), 6, 0, MSI_NULL_INTEGER, ""},  // beyond the record
-      {WTEXT("noattr"), 4, 0, MSI_NULL_INTEGER, ""},
-      {WTEXT("noattr"), 5, 0, MSI_NULL_INTEGER, ""},
+      {WTEXT("full"), 6, 0, kNullInteger, ""},  // beyond the record
+      {WTEXT("noattr"), 4, 0, kNullInteger, ""},
+      {WTEXT("noattr"), 5, 0, kNullInteger, ""},
       {WTEXT("big"), 2, sizeof(int), 123456, "123456"},
   };
   for (const Row& row : rows) {
@@ -94,31 +96,41 @@ TEST(InstallerDatabase, FieldsOfFetchedRecords) {
   }
 }
 
-// The capacity counts the terminator; the size written back counts none.
+// The capacity counts the terminator; the size written back counts none. A
+// text that does not fit leaves at least its first capacity - 1 units.
 TEST(InstallerDatabase, StringCapacities) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), MSIDBOPEN_READONLY);
+  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
   MSIHANDLE record = FetchOne(
       tables.Get(), WTEXT("SELECT `Value` FROM `Property` WHERE `Property`='ProductCode'"));
-  ASSERT_NE(record, 0u);  // {TABLES}: 8 characters
+  ASSERT_NE(record, 0u);
+  const WString text = testing_support::Widen("{TABLES}");
   struct Row {
     DWORD capacity;
     UINT result;
-    const char* text;  // the buffer up to its first terminator
-  } rows[] = {
-      {9, ERROR_SUCCESS, "{TABLES}"},    {20, ERROR_SUCCESS, "{TABLES}"},
-      {8, ERROR_MORE_DATA, "{TABLES"},   {1, ERROR_MORE_DATA, ""},
-      {0, ERROR_MORE_DATA, "untouched"},
-  };
+  } rows[] = {{9, ERROR_SUCCESS},
+              {20, ERROR_SUCCESS},
+              {8, ERROR_MORE_DATA},
+              {1, ERROR_MORE_DATA},
+              {0, ERROR_MORE_DATA}};
   for (const Row& row : rows) {
     SCOPED_TRACE("capacity " + std::to_string(row.capacity));
+    const WString untouched = testing_support::Widen("untouched!");
     WCHAR buffer[32];
-    testing_support::WString initial = testing_support::Widen("untouched");
-    initial.copy(buffer, initial.size());
-    buffer[initial.size()] = 0;
+    untouched.copy(buffer, untouched.size());
+    buffer[untouched.size()] = 0;
     DWORD size = row.capacity;
     EXPECT_EQ(MsiRecordGetStringW(record, 1, buffer, &size), row.result);
-    EXPECT_EQ(size, 8u);
-    EXPECT_EQ(Narrow(buffer), row.text);
+    EXPECT_EQ(size, text.size());
+    if (row.result == ERROR_SUCCESS) {
+      EXPECT_EQ(WString(buffer), text);
+    } else if (row.capacity > 0) {
+      EXPECT_EQ(WString(buffer, row.capacity - 1), text.substr(0, row.capacity - 1));
+#ifndef _WIN32
+      EXPECT_EQ(buffer[row.capacity - 1], 0) << "the host cuts and terminates";
+#endif
+    } else {
+      EXPECT_EQ(WString(buffer), untouched) << "capacity 0 writes nothing";
+    }
   }
   DWORD size = 0;
   EXPECT_EQ(MsiRecordGetStringW(record, 1, nullptr, &size), ERROR_SUCCESS);
@@ -134,10 +146,10 @@ TEST(InstallerDatabase, CreatedRecords) {
   EXPECT_EQ(MsiRecordDataSize(record, 1), 3u);
   EXPECT_EQ(MsiRecordGetInteger(record, 1), -42) << "a string of digits reads as a number";
   EXPECT_EQ(MsiRecordSetStringW(record, 1, WTEXT("4x")), ERROR_SUCCESS);
-  EXPECT_EQ(MsiRecordGetInteger(record, 1), MSI_NULL_INTEGER);
+  EXPECT_EQ(MsiRecordGetInteger(record, 1), kNullInteger);
   EXPECT_EQ(MsiRecordSetStringW(record, 1, WTEXT("")), ERROR_SUCCESS);
   EXPECT_EQ(MsiRecordDataSize(record, 1), 0u) << "the empty text makes the field null";
-  EXPECT_EQ(MsiRecordSetStringW(record, 2, WTEXT("x")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MsiRecordSetStringW(record, 2, WTEXT("x")), 1616u) << "ERROR_INVALID_FIELD";
   EXPECT_EQ(MsiCloseHandle(record), ERROR_SUCCESS);
   EXPECT_EQ(MsiRecordSetStringW(record, 1, WTEXT("x")), ERROR_INVALID_HANDLE);
 }

@@ -10,6 +10,11 @@
 
 namespace msiutil_test {
 
+// Persist modes of MsiOpenDatabaseW as wide texts on both builds (the SDK
+// types them after the TCHAR setting).
+inline LPCWSTR ReadOnly() { return nullptr; }
+inline LPCWSTR Transacted() { return reinterpret_cast<LPCWSTR>(1); }
+
 // A shipped-style package: ProductCode, UpgradeCode, ProductVersion 2.5.1, the
 // key file KELD.DLL at 7.1.0.3, Long1023 and Long1024.
 testing_support::WString RealPackage();
