@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "msiutil/installer_handle.h"
 #include "tests/msiutil/test_packages.h"
@@ -42,6 +43,17 @@ TEST(FormatToBuffer, SizesAndResults) {
     // Nothing is written at or beyond the capacity.
     EXPECT_EQ(buffer[10], u'z');
   }
+  // Beyond the sizes the program uses: a text that fills 2047 characters
+  // exactly, and one that is one character too long.
+  std::vector<WCHAR> large(2048, u'z');
+  for (size_t length : {size_t{2047}, size_t{2048}}) {
+    SCOPED_TRACE("large text of " + std::to_string(length));
+    const WString text(length, u'q');
+    EXPECT_EQ(TarnUtil::FormatToBuffer(large.data(), 4096, WTEXT("%s"), text.c_str()),
+              length == 2047 ? TarnUtil::kFormatOk : TarnUtil::kFormatInsufficientBuffer);
+    EXPECT_EQ(WString(large.data()), text.substr(0, 2047));
+  }
+
   WCHAR buffer[32];
   EXPECT_EQ(TarnUtil::FormatToBuffer(buffer, sizeof(buffer), WTEXT("`%s`='%s' %d"), WTEXT("File"),
                                      WTEXT("KELD.DLL"), -7),
