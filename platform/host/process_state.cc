@@ -94,7 +94,9 @@ void ResetProcessState() { State() = ProcessState(); }
 
 // A module path that does not fit is cut to capacity - 1 units and terminated,
 // and the result is the capacity, so that callers can tell it was cut and grow
-// their buffer.
+// their buffer. This is the rule of current Windows; Wine 8 still follows the
+// older one (capacity units, no terminator), so callers must not rely on the
+// terminator of a cut path.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity) {
   (void)module;
   if (!buffer || capacity == 0) return 0;

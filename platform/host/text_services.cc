@@ -9,13 +9,16 @@
 //   -1 when the buffer is full (cut, or filled exactly). wvsprintfW stops at
 //   1023 units and a NUL and then returns 1024.
 // - ExpandEnvironmentStringsW: %NAME% references, names without regard to case;
-//   a reference to an unknown name stays as it stands; the result counts the
-//   terminator; a destination that is too small gets a cut, terminated text and
-//   the result is the size needed.
-// - PathAddBackslashW, PathRemoveFileSpecW, PathUnquoteSpacesW, PathAppendW:
-//   MAX_PATH (260 units with the NUL) buffers; PathAppendW skips the leading
-//   backslashes of the element and fails, leaving an empty path, when the result
-//   would not fit.
+//   a reference to an unknown name stays as it stands, both percent signs
+//   included, and scanning goes on after it; the result counts the terminator;
+//   for a destination that is too small the result is the size needed.
+// - PathAddBackslashW adds nothing to an empty path or one that ends in a
+//   backslash and refuses (null) a path of 260 units or more.
+//   PathRemoveFileSpecW keeps a drive's root ("C:\\") and a UNC share.
+//   PathUnquoteSpacesW removes quotes that enclose the whole path. PathAppendW
+//   skips the leading backslashes of a relative element, resolves "." and
+//   "..", takes an absolute element as the path, and when the result would not
+//   fit 260 units with its NUL, empties the path and returns FALSE.
 // - StrToIntW: an optional minus sign, then decimal digits up to the first
 //   non-digit; text that starts otherwise (white space, a plus sign) gives 0.
 // - CharNextW steps one unit and stays on the NUL; lstrlenW and lstrlenA count
@@ -411,7 +414,9 @@ int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int capacity) {
 LPWSTR PathAddBackslashW(LPWSTR path) {
   if (!path) return nullptr;
   size_t length = Length(path);
-  if (length >= kMaxPath - 1) return nullptr;
+  // Like Windows, only a path of MAX_PATH units or more is refused; a path of
+  // 259 units still gets its backslash.
+  if (length >= kMaxPath) return nullptr;
   if (length && path[length - 1] != '\\') {
     path[length++] = '\\';
     path[length] = 0;

@@ -241,7 +241,7 @@ TEST(PathTest, AddBackslashKeepsToMaxPath) {
     size_t length;
     bool appended;
   };
-  const Row rows[] = {{257, true}, {258, true}, {260, false}, {300, false}};
+  const Row rows[] = {{257, true}, {258, true}, {259, true}, {260, false}, {300, false}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.length);
     std::vector<WCHAR> buffer(400, 0);
@@ -320,12 +320,24 @@ TEST(PathTest, Append) {
   }
 }
 
-TEST(PathTest, AppendBeyondMaxPathFails) {
-  std::vector<WCHAR> buffer(600, 0);
-  WString path = WTEXT("C:\\") + Repeat('d', 250);
-  path.copy(buffer.data(), path.size());
-  EXPECT_EQ(0, PathAppendW(buffer.data(), WTEXT("0123456789.msi")));
-  EXPECT_EQ(0, buffer[259]) << "nothing written at or past MAX_PATH";
+// The combined path must fit MAX_PATH with its terminator; a path that does
+// not fit is emptied and the result is FALSE.
+TEST(PathTest, AppendUpToMaxPath) {
+  struct Row {
+    size_t combined;  // length of base + backslash + element
+    bool fits;
+  };
+  const Row rows[] = {{258, true}, {259, true}, {260, false}, {300, false}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.combined);
+    std::vector<WCHAR> buffer(600, 0);
+    WString base = WTEXT("C:\\") + Repeat('d', 200);
+    WString element = Repeat('e', row.combined - base.size() - 1);
+    base.copy(buffer.data(), base.size());
+    BOOL result = PathAppendW(buffer.data(), element.c_str());
+    EXPECT_EQ(row.fits, result != 0);
+    EXPECT_EQ(row.fits ? base + WTEXT("\\") + element : WString(), WString(buffer.data()));
+  }
 }
 
 // --- Numbers, characters, resources, module --------------------------------
