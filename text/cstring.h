@@ -92,26 +92,34 @@ class CString {
 
 // Replaces each environment reference such as %tmp% in `text` by its value
 // (ExpandEnvironmentStringsW rules: names match without case, an unknown
-// reference stays as it stands). Results of any length come back whole. True
-// when the expansion and the copy into the string succeeded; otherwise false and
-// the string unchanged.
+// reference stays as it stands). Results of any length come back whole. The
+// string takes the expanded text as a new value; strings that shared the old
+// value keep it. True when the expansion and the copy into the string
+// succeeded; false, the string unchanged, when the expansion fails or a block
+// for the result (or, for results of 260 units or more, the scratch block)
+// cannot be allocated.
 bool ExpandEnvironment(CString& text);
-// Ends the path with a backslash unless it already ends in one.
+// Ends the path with a backslash unless it already ends in one or is empty.
+// PathAddBackslashW's limit holds: a path of 260 units or more is left alone.
 void AppendBackslash(CString& path);
 // Removes the last path element: C:\dir\app.exe becomes C:\dir.
 void RemoveFileName(CString& path);
 // The base with the element appended by PathAppendW, after double quotes that
 // enclose the whole base are removed: C:\dir\ and \mivo.msi give C:\dir\mivo.msi.
+// PathAppendW's limit holds: a joined path that would not fit 260 units with
+// its NUL comes back empty.
 CString JoinPath(LPCWSTR base, LPCWSTR element);
 
-// Exact comparison of two texts, unit by unit.
+// Exact comparison of two texts, unit by unit. Null counts as the empty text.
 bool TextEquals(LPCWSTR left, LPCWSTR right);
 // Comparison in which the letters A to Z equal a to z and nothing else differs
-// from exact comparison.
+// from exact comparison. Null counts as the empty text.
 bool TextEqualsIgnoreAsciiCase(LPCWSTR left, LPCWSTR right);
 
-// The allocator behind every string block. Tests install a hook that is asked
-// before each allocation and can refuse it; null restores plain allocation.
+// The allocator behind every string block (and the scratch block of
+// ExpandEnvironment). Tests install a hook that is asked, with the number of
+// bytes, before each allocation and can refuse it; null restores plain
+// allocation.
 typedef bool (*StringAllocationHook)(size_t bytes);
 void SetStringAllocationHook(StringAllocationHook hook);
 

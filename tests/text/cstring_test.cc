@@ -573,6 +573,20 @@ TEST(CStringPathTest, JoinPath) {
   }
 }
 
+TEST(CStringPathTest, PathsBeyondMaxPath) {
+  WString folder = WTEXT("C:\\") + WString(250, 'f') + WTEXT("\\");
+  CString fits = JoinPath(folder.c_str(), WTEXT("\\a.msi"));
+  EXPECT_EQ(folder + WTEXT("a.msi"), Text(fits));
+  CString too_long = JoinPath(folder.c_str(), WTEXT("\\mivo_1033.msi"));
+  EXPECT_TRUE(too_long.IsEmpty()) << "PathAppendW empties a path that would not fit";
+  ExpectValid(too_long);
+
+  WString long_path = WTEXT("C:\\") + WString(300, 'p');
+  CString path(long_path.c_str());
+  AppendBackslash(path);
+  EXPECT_EQ(long_path, Text(path));
+}
+
 // --- Allocation failure ------------------------------------------------------------
 
 TEST(CStringFailureTest, EachOperationReportsAndStaysValid) {
