@@ -140,6 +140,8 @@ bool CString::AllocateBuffer(int length) {
     text_ = SharedEmptyText();
     return true;
   }
+  // Beyond this the byte count would not fit a 32-bit size.
+  if (length > 0x3FFFFFF0) return false;
   size_t bytes = static_cast<size_t>(length) * sizeof(WCHAR) + kHeaderBytes + sizeof(WCHAR);
   Header* block = static_cast<Header*>(AllocateBytes(bytes));
   if (!block) return false;
@@ -225,7 +227,7 @@ namespace {
 int ReadDecimal(LPCWSTR& p) {
   int value = 0;
   while (*p >= '0' && *p <= '9') {
-    if (value < 100000000) value = value * 10 + (*p - '0');
+    if (value < 10000000) value = value * 10 + (*p - '0');
     ++p;
   }
   return value;
@@ -251,9 +253,9 @@ int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
       p = CharNextW(p);
       continue;
     }
-    int width = 0;
-    int precision = 0;
-    int item = 0;
+    int64_t width = 0;
+    int64_t precision = 0;
+    int64_t item = 0;
     for (;; p = CharNextW(p)) {
       if (*p == '#') {
         total += 2;
@@ -347,7 +349,7 @@ int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
       if (width > item) item = width;
       if (precision != 0 && precision < item) item = precision;
     }
-    total += item;
+    if (item > 0) total += item;  // a negative "*" argument counts nothing
     if (conversion) p = CharNextW(p);
   }
   return total > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<int>(total);
@@ -364,6 +366,7 @@ bool CString::Format(LPCWSTR format, ...) {
 }
 
 bool CString::FormatV(LPCWSTR format, va_list arguments) {
+  if (!format) format = WTEXT("");
   va_list estimate_arguments;
   va_copy(estimate_arguments, arguments);
   int total = EstimateFormattedLength(format, estimate_arguments);
