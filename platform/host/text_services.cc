@@ -1,13 +1,15 @@
 // Host replacements of the Windows text services that the logic calls. They
 // promise to match Windows (as the same tests show under Wine) in:
 //
-// - wvsprintfW / wvnsprintfW: %[-][#][0][width][.precision] with the types c C
-//   s S d i u x X p and the prefixes h l w I64; %% gives %; a null text gives
-//   "(null)"; a precision cuts a text; an unknown type character is written as
-//   it stands and takes no argument. wvnsprintfW writes at most capacity - 1
-//   units and a NUL, fits a conversion's width to the room left, and returns
-//   -1 when the buffer is full (cut, or filled exactly). wvsprintfW stops at
-//   1023 units and a NUL and then returns 1024.
+// - wvsprintfW / wvnsprintfW: %s %ls %S, %c, %d %u %x %X and %I64d, the flags
+//   "-", "#" and "0", width and precision; %% gives %; a null text gives
+//   "(null)"; a precision cuts a text and pads a number with zeros; an unknown
+//   type character is written as it stands and takes no argument.
+//   wvnsprintfW writes at most capacity - 1 units and a NUL, fits a
+//   conversion's width to the room left, and returns -1 when the buffer is
+//   full (cut, or filled exactly). wvsprintfW stops at 1023 units and a NUL and
+//   then returns 1024. (The other types and prefixes of the Windows formatter,
+//   %i %p %C h w, are implemented alike but are not used by the program.)
 // - ExpandEnvironmentStringsW: %NAME% references, names without regard to case;
 //   a reference to an unknown name stays as it stands, both percent signs
 //   included, and scanning goes on after it; the result counts the terminator;
