@@ -8,6 +8,7 @@
 set -eu
 prefix=$1
 shift
+case $prefix in /*) ;; *) prefix=$PWD/$prefix ;; esac  # Wine needs an absolute prefix
 WINE=${WINE:-/usr/lib/wine/wine64}
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 export WINEPREFIX="$prefix" WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
