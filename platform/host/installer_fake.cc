@@ -32,7 +32,8 @@
 // - MsiConfigureProductExW with INSTALLSTATE_ABSENT removes a registered
 //   product (and its copy in the cache folder); ERROR_UNKNOWN_PRODUCT when it
 //   is not registered.
-// - Paths are host paths, taken as they stand, as by the host MsiOpenDatabaseW.
+// - Paths are Windows paths, mapped to host files as the host database layer
+//   maps them (NativePath: drive letter dropped, backslashes as slashes).
 // - MsiSetInternalUI answers the previous level; an unknown level changes
 //   nothing and answers INSTALLUILEVEL_NOCHANGE.
 //
@@ -48,6 +49,7 @@
 
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
+#include "platform/host/native_path.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -104,52 +106,6 @@ bool IsRegistered(const FakeProduct& product) {
   return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT;
 }
 
-std::string Utf8(const std::u16string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::u16string Utf16(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char b = static_cast<unsigned char>(text[i++]);
-    unsigned c = b;
-    int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
-    if (extra) c = b & (0x3F >> extra);
-    for (int k = 0; k < extra && i < text.size(); ++k) c = (c << 6) | (text[i++] & 0x3F);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  }
-  return out;
-}
-
 bool FileReadable(const std::string& path) {
   FILE* file = fopen(path.c_str(), "rb");
   if (!file) return false;
@@ -181,7 +137,7 @@ std::u16string ReadPackageProperty(LibmsiDatabase* database, const char* name) {
   GObjectRef<LibmsiRecord> record(libmsi_query_fetch(query.get(), nullptr));
   if (!record.get()) return u"";
   gchar* value = libmsi_record_get_string(record.get(), 1);
-  std::u16string result = value ? Utf16(value) : u"";
+  std::u16string result = FromUtf8(value);
   g_free(value);
   libmsi_query_close(query.get(), nullptr);
   return result;
@@ -225,12 +181,12 @@ std::u16string CachePackage(const std::string& host_path, LPCWSTR package_path) 
     remove(copy.c_str());
     return u"";
   }
-  return Utf16(copy);
+  return FromUtf8(copy.c_str());
 }
 
 void RemoveCachedPackage(const FakeProduct& product) {
   const std::string& folder = State().cache_folder;
-  std::string path = Utf8(product.local_package);
+  std::string path = NativePath(product.local_package.c_str());
   if (!folder.empty() && path.compare(0, folder.size() + 1, folder + "/") == 0) {
     remove(path.c_str());
   }
@@ -377,7 +333,7 @@ UINT MsiInstallProductW(LPCWSTR package, LPCWSTR properties) {
   CallRecord call("MsiInstallProductW", {host::ArgText(package), host::ArgText(properties)});
   if (call.Failed()) return call.Return(call.FaultCode());
   if (!package || !*package) return call.Return(ERROR_INVALID_PARAMETER);
-  std::string host_path = host::Utf8(package);
+  std::string host_path = host::NativePath(package);
   host::PackageIdentity identity;
   UINT read = host::ReadPackageIdentity(host_path, identity);
   if (read != ERROR_SUCCESS) return call.Return(read);

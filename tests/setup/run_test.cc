@@ -51,16 +51,19 @@ class RunSetupTest : public ::testing::Test {
   void SetUp() override {
     host::ResetProcessState();
     host::ResetMsi();
-    // The run joins the folder and the package names with backslashes; on the
-    // host such a path names a file of the scratch folder whose name holds a
-    // backslash, which links to the built package.
+    // The run joins the folder and the package names with a backslash. The
+    // packages are linked into the folder "run" and also under names that hold
+    // the backslash, so that the path names them whether the host layer maps
+    // backslashes to slashes or takes the path as it stands.
     scratch_ = std::filesystem::path(SETUP_SCRATCH_DIR) /
                ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::filesystem::remove_all(scratch_);
     std::filesystem::create_directories(scratch_ / "cache");
+    std::filesystem::create_directories(scratch_ / "run");
     for (const char* name : {"mivo.msi", "mivo_1031.msi", "mivo_1033.msi", "mivo_1036.msi"}) {
-      std::filesystem::create_symlink(std::string(SETUP_PACKAGE_DIR) + "/run/" + name,
-                                      scratch_ / (std::string("run\\") + name));
+      std::string package = std::string(SETUP_PACKAGE_DIR) + "/run/" + name;
+      std::filesystem::create_symlink(package, scratch_ / "run" / name);
+      std::filesystem::create_symlink(package, scratch_ / (std::string("run\\") + name));
     }
     folder_ = scratch_.string() + "/run\\";
     host::SetModuleFileName(Widen(folder_ + "mivoboot.exe"));
