@@ -47,8 +47,9 @@ void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LC
   user_language.Format(WTEXT("%d"), static_cast<int>(user_locale));
   if (IsSupportedLanguage(user_language)) {
     bool planned = false;
-    for (const CString& language : languages)
-      planned = planned || TextEquals(language, user_language);
+    for (const CString& language : languages) {
+      if (TextEquals(language, user_language)) planned = true;
+    }
     if (!planned) languages.Append(user_language);
   }
   if (languages.IsEmpty()) languages.Append(CString(kFallbackLanguage));
