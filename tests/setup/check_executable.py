@@ -4,11 +4,15 @@
   check_executable.py size FILE MAX_BYTES   the file has at most MAX_BYTES bytes
   check_executable.py imports FILE          it imports from system DLLs only, never msi.dll
   check_executable.py manifest FILE         its manifest asks for asInvoker, uiAccess false
+  check_executable.py constructors OBJDUMP FILE...
+                                            the objects or archives hold no static
+                                            constructors or destructors
 
 Exit code 0 when the check holds, 1 when it does not (with the reason on stderr).
 """
 import os
 import struct
+import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
@@ -145,6 +149,29 @@ def check_manifest(path):
     return None
 
 
+# Sections of code that a C runtime's start-up runs before or after the program.
+# The executable has its own entry point and no such start-up, so none may be
+# linked into it.
+START_UP_SECTIONS = (".ctors", ".dtors", ".init_array", ".fini_array")
+
+
+def check_constructors(objdump, paths):
+    listing = subprocess.run([objdump, "-h"] + paths, check=True, capture_output=True,
+                             text=True).stdout
+    member = None
+    found = []
+    for line in listing.splitlines():
+        if "file format" in line:
+            member = line.split(":")[0].strip()
+        fields = line.split()
+        if len(fields) > 2 and fields[0].isdigit() and fields[1].startswith(START_UP_SECTIONS):
+            found.append("%s in %s" % (fields[1], member))
+    if found:
+        return "start-up sections found: " + ", ".join(found)
+    print("no start-up sections in %s" % ", ".join(paths))
+    return None
+
+
 def main(argv):
     if len(argv) == 4 and argv[1] == "size":
         problem = check_size(argv[2], int(argv[3]))
@@ -152,6 +179,8 @@ def main(argv):
         problem = check_imports(argv[2])
     elif len(argv) == 3 and argv[1] == "manifest":
         problem = check_manifest(argv[2])
+    elif len(argv) >= 4 and argv[1] == "constructors":
+        problem = check_constructors(argv[2], argv[3:])
     else:
         sys.stderr.write(__doc__)
         return 2
