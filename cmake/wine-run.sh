@@ -16,9 +16,9 @@ mkdir -p "$prefix"
 (
   flock 9
   if [ ! -f "$prefix/.ready" ]; then
-    "$WINE" wineboot --init </dev/null >/dev/null 2>&1
+    "$WINE" wineboot --init </dev/null >/dev/null 2>&1 9>&-
     touch "$prefix/.ready"
   fi
-  "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
+  "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$prefix.lock"
 exec "$WINE" "$@"
