@@ -31,6 +31,16 @@ std::u16string Package(const char* name) {
   return Widen(std::string(SETUP_INSPECT_PACKAGES) + "/" + name);
 }
 
+// The same file as the run names it: a Windows path on drive Z:, which the
+// host maps to the root as Wine does.
+std::u16string WindowsPath(const char* name) {
+  std::u16string path = u"Z:" + Package(name);
+  for (char16_t& c : path) {
+    if (c == u'/') c = u'\\';
+  }
+  return path;
+}
+
 host::FakeProduct Installed(const std::u16string& code, const std::u16string& upgrade,
                             const std::u16string& version, const std::u16string& cached) {
   host::FakeProduct product;
@@ -383,21 +393,40 @@ class RunWithInspectionTest : public InspectTest {
  protected:
   void SetUp() override {
     InspectTest::SetUp();
-    host::SetModuleFileName(Package("run/mivoboot.exe"));
+    host::SetModuleFileName(WindowsPath("run/mivoboot.exe"));
     host::SetUserDefaultLCID(1033);
     host::SetEnvironmentVariable(u"TMP", u"C:\\Temp");
   }
 
-  // The calls of the installer service that act or log, in order.
-  static std::vector<host::MsiCall> Actions() {
-    std::vector<host::MsiCall> actions;
+  // The calls of the installer service that log or act, in order, as text:
+  // "log PATH", "remove PRODUCT LEVEL STATE PROPERTIES", "install PACKAGE PROPERTIES".
+  static std::vector<std::string> Actions() {
+    std::vector<std::string> actions;
     for (const host::MsiCall& call : host::MsiCalls()) {
-      if (call.function == "MsiEnableLogW" || call.function == "MsiConfigureProductExW" ||
-          call.function == "MsiInstallProductW") {
-        actions.push_back(call);
+      std::string text;
+      if (call.function == "MsiEnableLogW") {
+        text = "log " + Narrow(call.args.at(1).c_str());
+      } else if (call.function == "MsiConfigureProductExW") {
+        text = "remove";
+      } else if (call.function == "MsiInstallProductW") {
+        text = "install";
+      } else {
+        continue;
       }
+      if (call.function != "MsiEnableLogW") {
+        for (const std::u16string& arg : call.args) text += " [" + Narrow(arg.c_str()) + "]";
+      }
+      actions.push_back(text);
     }
     return actions;
+  }
+
+  static std::string Remove(const std::u16string& product) {
+    return "remove [" + Narrow(product.c_str()) +
+           "] [0] [2] [REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1]";
+  }
+  static std::string Install(const char* package) {
+    return "install [" + Narrow(WindowsPath(package).c_str()) + "] []";
   }
 };
 
@@ -405,34 +434,25 @@ TEST_F(RunWithInspectionTest, SkippedCoreThenRemoveFirstPack) {
   host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
   host::AddProduct(Installed(kPack, kPackUpgrade, u"7.1", Package("pack_cached_older.msi")));
   RunSetup(u"");
-  std::vector<host::MsiCall> actions = Actions();
-  ASSERT_EQ(4u, actions.size());
-  EXPECT_EQ("MsiEnableLogW", actions[0].function);
-  EXPECT_EQ(u"C:\\Temp\\MIVOInstall.log", actions[0].args[1]);
-  EXPECT_EQ("MsiEnableLogW", actions[1].function);
-  EXPECT_EQ(u"C:\\Temp\\MIVO_1033Install.log", actions[1].args[1]);
-  EXPECT_EQ("MsiConfigureProductExW", actions[2].function);
-  EXPECT_EQ(kPack, actions[2].args[0]);
-  EXPECT_EQ(u"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1", actions[2].args[3]);
-  EXPECT_EQ("MsiInstallProductW", actions[3].function);
-  EXPECT_EQ(Package("run/mivo_1033.msi"), actions[3].args[0]);
-  EXPECT_EQ(u"", actions[3].args[1]);
+  const std::vector<std::string> expected = {
+      "log C:\\Temp\\MIVOInstall.log",
+      "log C:\\Temp\\MIVO_1033Install.log",
+      Remove(kPack),
+      Install("run/mivo_1033.msi"),
+  };
+  EXPECT_EQ(expected, Actions());
 }
 
 TEST_F(RunWithInspectionTest, RemoveFirstDoesNotCarryOverToTheNextEntry) {
   // The core product is removed first; the pack is not installed at all.
   host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_older.msi")));
   RunSetup(u"");
-  std::vector<host::MsiCall> actions = Actions();
-  ASSERT_EQ(5u, actions.size());
-  EXPECT_EQ("MsiEnableLogW", actions[0].function);
-  EXPECT_EQ("MsiConfigureProductExW", actions[1].function);
-  EXPECT_EQ(kCore, actions[1].args[0]);
-  EXPECT_EQ("MsiInstallProductW", actions[2].function);
-  EXPECT_EQ(Package("run/mivo.msi"), actions[2].args[0]);
-  EXPECT_EQ("MsiEnableLogW", actions[3].function);
-  EXPECT_EQ("MsiInstallProductW", actions[4].function);
-  EXPECT_EQ(Package("run/mivo_1033.msi"), actions[4].args[0]);
+  const std::vector<std::string> expected = {
+      "log C:\\Temp\\MIVOInstall.log", Remove(kCore),
+      Install("run/mivo.msi"),         "log C:\\Temp\\MIVO_1033Install.log",
+      Install("run/mivo_1033.msi"),
+  };
+  EXPECT_EQ(expected, Actions());
 }
 
 TEST_F(RunWithInspectionTest, SecondRunInstallsNothing) {
