@@ -100,16 +100,6 @@ TEST(FileDataRead, SecondReadKeepsTextOfEmptyColumns) {
   EXPECT_EQ(Narrow(data.Version), "1.0");
 }
 
-TEST(FileDataRead, FetchFirstWithoutStatementOrRow) {
-  OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
-  FileData data = Preset();
-  EXPECT_FALSE(ReadFirst(tables.Get(), nullptr, 0xFF, data));
-  EXPECT_FALSE(
-      ReadFirst(tables.Get(), WTEXT("SELECT * FROM `File` WHERE `File`='none'"), 0xFF, data));
-  EXPECT_FALSE(ReadFirst(tables.Get(), WTEXT("SELECT * FROM `Nowhere`"), 0xFF, data));
-  EXPECT_EQ(Describe(data), Describe(Preset()));
-}
-
 TEST(FindKeyFileVersion, Packages) {
   OpenDatabase real(msiutil_test::RealPackage(), msiutil_test::ReadOnly());
   OpenDatabase tables(msiutil_test::TablesPackage(), msiutil_test::ReadOnly());
@@ -126,6 +116,7 @@ TEST(FindKeyFileVersion, Packages) {
       {real.Get(), WTEXT("KELD.DLL"), true, "7.1.0.3"},
       {real.Get(), WTEXT("KELDINTL.DLL"), false, "old"},  // not in this package
       {real.Get(), WTEXT("keld.dll"), false, "old"},
+      {tables.Get(), WTEXT("NONE.DLL"), false, "old"},
       {tables.Get(), WTEXT("FULL.DLL"), true, "1.2.3"},
       {tables.Get(), WTEXT("NOVER.DLL"), true, ""},
       {tables.Get(), WTEXT("NOSEQ.DLL"), false, "old"},  // Version read, Sequence null
