@@ -12,7 +12,8 @@
 //   create; any other value is the path of an output database. A null path or
 //   handle pointer gives ERROR_INVALID_PARAMETER; a file that cannot be opened
 //   as a database gives ERROR_FUNCTION_FAILED (as msi.dll does for a missing
-//   file). Nothing is written back without a commit.
+//   file). Nothing is written back without a commit. Paths are Windows paths
+//   mapped as Wine's drive Z: maps them (native_path.h).
 // - MsiDatabaseOpenViewW: a statement that does not parse or names an unknown
 //   table or column gives ERROR_BAD_QUERY_SYNTAX; a handle that is not a
 //   database gives ERROR_INVALID_HANDLE.
@@ -53,6 +54,7 @@
 
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
+#include "platform/host/native_path.h"
 #include "platform/platform.h"
 
 namespace host {
@@ -110,23 +112,6 @@ HandleObject* Find(MSIHANDLE handle, HandleObject::Kind kind) {
   auto found = table.objects.find(handle);
   if (found == table.objects.end() || found->second->kind != kind) return nullptr;
   return found->second.get();
-}
-
-std::string ToUtf8(const char16_t* text) {
-  if (!text) return std::string();
-  gchar* converted =
-      g_utf16_to_utf8(reinterpret_cast<const gunichar2*>(text), -1, nullptr, nullptr, nullptr);
-  std::string result = converted ? converted : "";
-  g_free(converted);
-  return result;
-}
-
-std::u16string FromUtf8(const char* text) {
-  if (!text) return std::u16string();
-  gunichar2* converted = g_utf8_to_utf16(text, -1, nullptr, nullptr, nullptr);
-  std::u16string result = converted ? reinterpret_cast<const char16_t*>(converted) : u"";
-  g_free(converted);
-  return result;
 }
 
 // The installer's reading of a string field as an integer: an optional minus
@@ -269,11 +254,11 @@ UINT MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
       break;
     default:
       flags = LIBMSI_DB_FLAGS_TRANSACT;
-      output = host::ToUtf8(persist);
+      output = host::NativePath(persist);
       break;
   }
   GError* error = nullptr;
-  LibmsiDatabase* opened = libmsi_database_new(host::ToUtf8(path).c_str(), flags,
+  LibmsiDatabase* opened = libmsi_database_new(host::NativePath(path).c_str(), flags,
                                                output.empty() ? nullptr : output.c_str(), &error);
   if (error) g_error_free(error);
   if (!opened) return call.Return(ERROR_FUNCTION_FAILED);
