@@ -25,11 +25,12 @@ class ColumnReader {
   void Text(uint32_t bit, CString& member) {
     if ((mask_ & bit) == 0 || !result_) return;
     result_ = ReadRecordString(record_, field_, member);
+    if (!result_) text_failed_ = true;
     ++field_;
   }
 
-  // An integer column is always read, and its null-ness alone decides the
-  // result from here on.
+  // An integer column is always read, and its null-ness decides the result
+  // from here on, except that it cannot undo a failed text read.
   void Integer(uint32_t bit, int32_t& member) {
     if ((mask_ & bit) == 0) return;
     member = MsiRecordGetInteger(record_, field_);
@@ -37,13 +38,17 @@ class ColumnReader {
     result_ = member != kNullInteger;
   }
 
-  bool Result() const { return result_; }
+  // A text column that could not be read fails the whole row, whatever the
+  // integer columns after it hold: its member would otherwise be passed on as
+  // if read (an unreadable key file version would count as empty).
+  bool Result() const { return result_ && !text_failed_; }
 
  private:
   MSIHANDLE record_;
   uint32_t mask_;
   UINT field_ = 1;
   bool result_ = true;
+  bool text_failed_ = false;
 };
 
 }  // namespace

@@ -91,7 +91,9 @@ class FileData : public IMsiReader, public IMsiWriter {
   //   null text field leaves its member unchanged and counts as read.
   // - An integer column always takes the next field (MsiRecordGetInteger), is
   //   stored (MSI_NULL_INTEGER for null) and sets the result to whether it is
-  //   not null, replacing any earlier result.
+  //   not null, replacing an earlier integer's result. A text column that
+  //   failed keeps the row's result false: the member it left behind was not
+  //   read.
   // Mask 0 returns true and reads nothing.
   bool Read(MSIHANDLE database, MSIHANDLE record, uint32_t column_mask) override;
 

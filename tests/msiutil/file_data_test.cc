@@ -73,10 +73,11 @@ TEST(FileDataRead, ColumnMasksNumberTheFields) {
        "noseq|Main|NOSEQ.DLL|30|2.0|l0|0|" + null_integer},
       // Reading File fails (a six-digit integer does not fit the four characters
       // its data size promises): Component_ and FileName are left out and take
-      // no field, FileSize comes from field 2 and makes the result true again.
+      // no field, FileSize comes from field 2 and the later columns are read,
+      // but the failed text column keeps the row's result false.
       {WTEXT("SELECT `FileSize`,`FileSize`,`Version`,`Language`,`Attributes`,`Sequence` "
              "FROM `File` WHERE `File`='big'"),
-       0xFF, true, "1234|c0|n0|123456|4.0|l0|" + null_integer + "|6"},
+       0xFF, false, "1234|c0|n0|123456|4.0|l0|" + null_integer + "|6"},
       // With the result false, the text columns after a failure are skipped.
       {WTEXT("SELECT `FileSize`,`Version` FROM `File` WHERE `File`='big'"), 0x03, false,
        "1234|c0|n0|-1|v0|l0|-2|-3"},
