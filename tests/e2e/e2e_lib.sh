@@ -67,7 +67,8 @@ e2e_require_tools() {
 }
 
 # e2e_make_template DIR: makes the template prefix once (wineboot with every
-# stream detached, so that no Wine helper process holds a caller's pipe open),
+# stream and the lock detached, so that no Wine helper process holds a
+# caller's pipe or the lock open),
 # waits until its wineserver has ended and saved the registry, and marks it
 # ready. Concurrent callers wait on a lock.
 e2e_make_template() {
@@ -77,8 +78,8 @@ e2e_make_template() {
     flock 9
     if [ ! -f "$template/.e2e-ready" ]; then
       rm -rf "$template"
-      WINEPREFIX=$template "$WINE" wineboot --init </dev/null >/dev/null 2>&1
-      WINEPREFIX=$template "$WINESERVER" -w </dev/null >/dev/null 2>&1
+      WINEPREFIX=$template "$WINE" wineboot --init </dev/null >/dev/null 2>&1 9>&-
+      WINEPREFIX=$template "$WINESERVER" -w </dev/null >/dev/null 2>&1 9>&-
       [ -f "$template/system.reg" ] && touch "$template/.e2e-ready"
     fi
   ) 9>"$template.lock"

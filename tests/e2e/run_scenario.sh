@@ -6,8 +6,9 @@
 # "template" makes the template prefix that every scenario copies. A scenario
 # builds its packages, lays them with a copy of mivoboot.exe in C:\mivo-setup of
 # a throwaway prefix, runs the setup with a chosen user locale and command line,
-# and checks the exit code, the installed products (through the probe) and the
-# installer logs in TMP. Every check prints a PASS or FAIL line; the exit status
+# and checks the exit code, the installer calls it made (read from Wine's msi
+# trace), the installed products (through the probe) and the installer logs in
+# TMP. Every check prints a PASS or FAIL line; the exit status
 # is 0 only when all checks passed. The run folder of a failed scenario is kept.
 #
 # Environment (set by the test registration): E2E_SETUP_EXE, E2E_PROBE,
