@@ -20,5 +20,8 @@ mkdir -p "$prefix"
     touch "$prefix/.ready"
   fi
   "$WINESERVER" -p </dev/null >/dev/null 2>&1 9>&- || true
+  # The prefix's service processes (services.exe, rpcss, plugplay, ...) start
+  # with the first program of a new server; start them here, detached.
+  "$WINE" wineboot </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$prefix.lock"
 exec "$WINE" "$@"
