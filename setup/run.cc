@@ -43,8 +43,13 @@ CString ExecutableFolder() {
 
 void RunSetup(LPCWSTR argument_text) {
   CString command_line(argument_text);
+  CString folder = ExecutableFolder();
+  // Without its own folder every package name would be relative to the
+  // current folder, which is not the program's to trust: install nothing.
+  if (folder.IsEmpty()) return;
   PackagePlan plan;
-  BuildPackagePlan(command_line, ExecutableFolder(), plan);
+  BuildPackagePlan(command_line, folder, plan);
+  folder = nullptr;  // the plan holds the paths; the folder is not needed again
 
   MsiSetInternalUI(static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY),
                    nullptr);

@@ -253,6 +253,20 @@ TEST_F(RunSetupTest, LogPathsHoldTheValueOfTmpUnchanged) {
   }
 }
 
+TEST_F(RunSetupTest, NoExecutablePathMeansNoInstallerCall) {
+  // The module path cannot be read (GetModuleFileNameW answers 0), or is
+  // longer than any path the system hands out: no package is named relative
+  // to the current folder, and the installer is not called at all.
+  const std::u16string paths[] = {u"", u"C:\\" + std::u16string(40000, u'x') + u"\\mivoboot.exe"};
+  for (const std::u16string& path : paths) {
+    SCOPED_TRACE("module path of " + std::to_string(path.size()) + " units");
+    host::ResetMsi();
+    host::SetModuleFileName(path);
+    RunSetup(u"1031");
+    EXPECT_TRUE(host::MsiCalls().empty()) << host::MsiCalls().front().function;
+  }
+}
+
 // Executable paths of any length give their whole folder.
 TEST(ExecutableFolderTest, PathsOfAnyLengthComeBackWhole) {
   host::ResetProcessState();
