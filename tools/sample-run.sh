@@ -49,12 +49,14 @@ e2e_require_tools >/dev/null || {
 }
 
 work=$build_dir/sample-run
+# The same template prefix as the end-to-end scenarios of this build folder.
+template=$build_dir/tests/e2e/work/template-prefix
 echo "== Making a Wine prefix (the first time this takes a while)"
-e2e_make_template "$work/template-prefix" || {
+e2e_make_template "$template" || {
   echo "could not make a Wine prefix" >&2
   exit 1
 }
-e2e_new_prefix "$work/template-prefix" "$work/run" || exit 1
+e2e_new_prefix "$template" "$work/run" || exit 1
 results=$work/results
 rm -rf "$results"
 mkdir -p "$results"
