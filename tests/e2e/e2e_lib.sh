@@ -189,12 +189,16 @@ e2e_run_setup() {
 #                          "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
 #   install:PATH           MsiInstallProductW with the empty property text
 # A call with other arguments gives NAME:?ARGUMENTS, which no check expects.
+# The trace writes texts as C literals, with \XXXX for a unit outside ASCII;
+# they are decoded to UTF-8.
 e2e_installer_calls() {
   local line name arguments
   local remove='L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"'
   tr -d '\r' <"$1" |
     grep -E ':trace:msi:(MsiSetInternalUI|MsiEnableLogW|MsiConfigureProductExW|MsiInstallProductW) ' |
-    sed -e 's/^.*:trace:msi://' -e 's/\\\\/\\/g' |
+    sed -e 's/^.*:trace:msi://' |
+    perl -CS -pe 's/\\(\\|"|n|r|t|[0-9a-fA-F]{4})/$unescape{$1} \/\/ chr(hex($1))/ge;
+      BEGIN { %unescape = ("\\" => "\\", "\"" => "\"", n => "\n", r => "\r", t => "\t") }' |
     while IFS= read -r line; do
       name=${line%% *}
       arguments=${line#* }

@@ -284,6 +284,26 @@ scenario_tmp_with_percent() {
   expect_logs core 1041
 }
 
+# A TMP folder and a setup folder with characters outside ASCII: every path
+# stays UTF-16 from the environment and the module path to the installer.
+scenario_non_ascii_folders() {
+  e2e_use_setup_folder 'C:\Setup Ü 日本'
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1033 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\Temp Ünïcødé 中文'
+  expect_tmp_seen
+  # The Unix side of Wine converts the program path with the Unix locale's
+  # character set, so this run uses a UTF-8 locale that every system has.
+  expect_user_lcid C.UTF-8 1033
+  e2e_run_setup C.UTF-8
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1033 install:1033
+  probe_roles core 1033
+  expect_installed core 1.0.0
+  expect_installed 1033 1.0.0
+  expect_logs core 1033
+}
+
 # An msi.dll planted beside the executable is never loaded; the installer of
 # the system is used.
 scenario_planted_msi_dll() {
