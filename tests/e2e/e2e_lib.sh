@@ -33,6 +33,9 @@ keyfile_of() { if [ "$1" = core ]; then echo KELD.DLL; else echo KELDINTL.DLL; f
 log_of() { if [ "$1" = core ]; then echo MIVOInstall.log; else echo "MIVO_$1Install.log"; fi; }
 label_of() { if [ "$1" = core ]; then echo "core package"; else echo "language pack $1"; fi; }
 
+# The longest that one Wine program of a run may take (seconds).
+E2E_STEP_TIMEOUT=${E2E_STEP_TIMEOUT:-120}
+
 e2e_failures=0
 e2e_checks=0
 
@@ -161,7 +164,8 @@ e2e_package() {
 # e2e_install_directly FILE: installs a staged package with msiexec, to give a
 # scenario its installed state before the setup runs.
 e2e_install_directly() {
-  "$WINE" msiexec /i "C:\\mivo-stage\\$1" /qn </dev/null >"$run_dir/msiexec.out" 2>&1
+  timeout "$E2E_STEP_TIMEOUT" "$WINE" msiexec /i "C:\\mivo-stage\\$1" /qn \
+    </dev/null >"$run_dir/msiexec.out" 2>&1
 }
 
 # e2e_run_setup LOCALE [ARGUMENTS]: runs the setup executable from the setup
@@ -174,9 +178,13 @@ e2e_run_setup() {
   local locale=$1
   shift
   [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
-  env LC_ALL="$locale" WINEDEBUG=-all,trace+msi "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
+  timeout "$E2E_STEP_TIMEOUT" env LC_ALL="$locale" WINEDEBUG=-all,trace+msi \
+    "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
     </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace"
   setup_exit=$?
+  # A run that hangs (a dialog, say) leaves processes behind that would keep
+  # the wineserver alive.
+  [ "$setup_exit" -ne 124 ] || "$WINESERVER" -k </dev/null >/dev/null 2>&1
   "$WINESERVER" -w </dev/null >/dev/null 2>&1
   e2e_installer_calls "$run_dir/setup.trace" >"$run_dir/setup.calls"
 }

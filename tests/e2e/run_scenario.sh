@@ -58,6 +58,8 @@ field() { e2e_field "$probe_file" "$(code_of "$1")" "$2"; }
 expect_exit_zero() {
   if [ "$setup_exit" -eq 0 ]; then
     e2e_pass "mivoboot.exe exited with code 0"
+  elif [ "$setup_exit" -eq 124 ]; then
+    e2e_fail "mivoboot.exe exited with code 0 (it did not end within $E2E_STEP_TIMEOUT s)"
   else
     e2e_fail "mivoboot.exe exited with code 0 (got $setup_exit; output in $run_dir/setup.out)"
   fi
