@@ -63,6 +63,9 @@ expect_exit_zero() {
   else
     e2e_fail "mivoboot.exe exited with code 0 (got $setup_exit; output in $run_dir/setup.out)"
   fi
+  if [ -s "$run_dir/setup.out" ]; then
+    e2e_fail "mivoboot.exe wrote nothing to its output ($(head -c 200 "$run_dir/setup.out"))"
+  fi
   local crash
   crash=$(grep -aE 'Unhandled (exception|page fault)|unimplemented function' "$run_dir/setup.trace" |
     head -n 2)
