@@ -15,13 +15,20 @@
 #   tools/sample-run.sh            build folder build/windows
 #   SAMPLE_BUILD_DIR=DIR tools/sample-run.sh
 #
-# Needs, on Debian 12: cmake ninja-build g++-mingw-w64-x86-64-posix
-# googletest wine64 wixl msitools (and coreutils, findutils, util-linux, mawk).
+# On a fresh Debian 12 machine, as root, it first installs the tool chain with
+# tools/install-deps.sh; SKIP_INSTALL=1 skips that on a machine that has it. It
+# needs cmake, ninja-build, g++-mingw-w64-x86-64-posix, googletest, wine64,
+# wixl and msitools (and coreutils, findutils, util-linux, mawk, perl-base).
 set -eu
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${SAMPLE_BUILD_DIR:-$source_dir/build/windows}
 command_line=1036
 locale=de_DE.UTF-8
+
+if [ "${SKIP_INSTALL:-0}" != 1 ]; then
+  echo "== Installing the tool chain (SKIP_INSTALL=1 skips this)"
+  "$source_dir/tools/install-deps.sh"
+fi
 
 echo "== Building mivoboot.exe and the installer probe in $build_dir"
 mkdir -p "$build_dir"
