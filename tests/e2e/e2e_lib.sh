@@ -12,6 +12,9 @@
 # shellcheck disable=SC2034
 
 WINE=${WINE:-/usr/lib/wine/wine64}
+# Only the run's own prefix is ever used (and ended), never the caller's.
+unset WINEPREFIX
+prefix=
 WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 export WINEDEBUG=-all
 # No Mono or Gecko installation prompt when a prefix is made.
@@ -126,9 +129,9 @@ e2e_use_setup_folder() {
 
 # Ends the wineserver of the run's own prefix (and with it its processes).
 e2e_stop_prefix() {
-  if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-    "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
-    "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
+  if [ -n "$prefix" ] && [ -d "$prefix" ]; then
+    WINEPREFIX=$prefix "$WINESERVER" -k </dev/null >/dev/null 2>&1 || true
+    WINEPREFIX=$prefix "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
   fi
 }
 

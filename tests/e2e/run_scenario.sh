@@ -1,9 +1,10 @@
 #!/bin/bash
 # Runs one end-to-end scenario of the setup executable under Wine:
 #
-#   run_scenario.sh template | SCENARIO
+#   run_scenario.sh template | trace_reading | SCENARIO
 #
-# "template" makes the template prefix that every scenario copies. A scenario
+# "template" makes the template prefix that every scenario copies;
+# "trace_reading" checks the reading of Wine's msi trace on fixed input. A scenario
 # builds its packages, lays them with a copy of mivoboot.exe in C:\mivo-setup of
 # a throwaway prefix, runs the setup with a chosen user locale and command line,
 # and checks the exit code, the installer calls it made (read from Wine's msi
@@ -574,6 +575,58 @@ scenario_related_products_of_other_codes_ignored() {
   done
 }
 
+# --- The reading of Wine's trace, on fixed input ----------------------------------
+
+# Every call check rests on e2e_installer_calls; this checks it on a trace
+# written by hand in Wine's format, including the calls it must reject.
+check_trace_reading() {
+  local trace=$E2E_WORK/trace_reading.trace expected actual
+  mkdir -p "$E2E_WORK"
+  cat >"$trace" <<'TRACE'
+0024:trace:msi:MsiSetInternalUI 00000102 0000000000000000
+0024:trace:msi:MsiOpenDatabaseW L"C:\\s\\mivo.msi" (null) 000000000021FCD8
+0024:trace:msi:MsiEnableLogW 0x1000, L"C:\\t%s%d%%x\\MIVO\00fc\4e2dInstall.log", 0
+0024:trace:msi:MsiConfigureProductExW L"{6D1C0A00-0000-4000-8000-000000000000}" 0 2 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
+0024:trace:msi:MsiInstallProductW L"C:\\Setup\\abcd\\mivo.msi" L""
+0024:trace:msi:MsiQueryProductStateW L"{6D1C0A00-0000-4000-8000-000000000000}"
+0024:trace:msi:MsiSetInternalUI 00000002 0000000000000000
+0024:trace:msi:MsiEnableLogW 0x1000, L"C:\\x.log", 0x1
+0024:trace:msi:MsiEnableLogW 0x100, L"C:\\x.log", 0
+0024:trace:msi:MsiConfigureProductExW L"{A}" 0 2 L"REMOVE=ALL"
+0024:trace:msi:MsiConfigureProductExW L"{A}" 0 3 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
+0024:trace:msi:MsiInstallProductW L"C:\\s\\mivo.msi" L"REMOVE=ALL"
+0024:warn:msi:MsiInstallProductW L"C:\\other.msi" L""
+TRACE
+  expected=$(cat <<'CALLS'
+ui:silent
+log:C:\t%s%d%%x\MIVOü中Install.log
+remove:{6D1C0A00-0000-4000-8000-000000000000}
+install:C:\Setup\abcd\mivo.msi
+ui:?00000002 0000000000000000
+log:?0x1000, L"C:\x.log", 0x1
+log:?0x100, L"C:\x.log", 0
+remove:?L"{A}" 0 2 L"REMOVE=ALL"
+remove:?L"{A}" 0 3 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
+install:?L"C:\s\mivo.msi" L"REMOVE=ALL"
+CALLS
+  )
+  actual=$(e2e_installer_calls "$trace")
+  rm -f "$trace"
+  local i=0 line
+  local -a want got
+  mapfile -t want <<<"$expected"
+  mapfile -t got <<<"$actual"
+  for line in "${want[@]}"; do
+    if [ "${got[$i]:-}" = "$line" ]; then
+      e2e_pass "call $((i + 1)) of the trace read as $line"
+    else
+      e2e_fail "call $((i + 1)) of the trace read as $line (read as '${got[$i]:-<nothing>}')"
+    fi
+    i=$((i + 1))
+  done
+  e2e_check "nothing else read from the trace (${#got[@]} calls)" test "${#got[@]}" -eq "${#want[@]}"
+}
+
 # --- Driver ----------------------------------------------------------------------
 
 finish() {
@@ -597,6 +650,10 @@ template=$E2E_WORK/template-prefix
 run_dir=
 
 e2e_require_tools || finish
+if [ "$scenario" = trace_reading ]; then
+  check_trace_reading
+  finish
+fi
 if [ "$scenario" = template ]; then
   e2e_check "template Wine prefix made" e2e_make_template "$template"
   finish
