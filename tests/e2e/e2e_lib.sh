@@ -12,10 +12,10 @@
 # shellcheck disable=SC2034
 
 WINE=${WINE:-/usr/lib/wine/wine64}
+WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 # Only the run's own prefix is ever used (and ended), never the caller's.
 unset WINEPREFIX
 prefix=
-WINESERVER=${WINESERVER:-/usr/lib/wine/wineserver}
 export WINEDEBUG=-all
 # No Mono or Gecko installation prompt when a prefix is made.
 E2E_DLL_OVERRIDES="mscoree,mshtml="
@@ -66,7 +66,7 @@ e2e_require_tools() {
   for tool in "$WINE" "$WINESERVER"; do
     [ -x "$tool" ] || { e2e_fail "Wine program $tool is present"; missing=1; }
   done
-  for tool in wixl msibuild md5sum flock; do
+  for tool in wixl msibuild md5sum flock timeout perl; do
     command -v "$tool" >/dev/null || { e2e_fail "host tool $tool is installed"; missing=1; }
   done
   return $missing
@@ -74,9 +74,8 @@ e2e_require_tools() {
 
 # e2e_make_template DIR: makes the template prefix once (wineboot with every
 # stream and the lock detached, so that no Wine helper process holds a
-# caller's pipe or the lock open),
-# waits until its wineserver has ended and saved the registry, and marks it
-# ready. Concurrent callers wait on a lock.
+# caller's pipe or the lock open), waits until its wineserver has ended and
+# saved the registry, and marks it ready. Concurrent callers wait on a lock.
 e2e_make_template() {
   local template=$1
   mkdir -p "$(dirname "$template")"
@@ -267,16 +266,20 @@ e2e_cached_package() {
   [ -n "$package" ] && e2e_unix_path "$package"
 }
 
+# The probe's answers go through a file, not a pipe: Wine's service processes,
+# when this starts them, would hold a pipe open for as long as they run.
+
 # e2e_env_value NAME: the value of NAME as a Windows process of the prefix sees it.
 e2e_env_value() {
-  "$WINE" "$E2E_PROBE" --env "$1" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^$1=//p"
+  "$WINE" "$E2E_PROBE" --env "$1" </dev/null >"$run_dir/probe-env.out" 2>/dev/null
+  tr -d '\r' <"$run_dir/probe-env.out" | sed -n "s/^$1=//p"
 }
 
 # e2e_user_lcid LOCALE: the user's default LCID that a Windows process gets
 # under the Unix locale LOCALE.
 e2e_user_lcid() {
-  env LC_ALL="$1" "$WINE" "$E2E_PROBE" --lcid </dev/null 2>/dev/null | tr -d '\r' |
-    sed -n 's/^lcid=//p'
+  env LC_ALL="$1" "$WINE" "$E2E_PROBE" --lcid </dev/null >"$run_dir/probe-lcid.out" 2>/dev/null
+  tr -d '\r' <"$run_dir/probe-lcid.out" | sed -n 's/^lcid=//p'
 }
 
 # True when a verbose installer log shows that files were installed. The
