@@ -27,10 +27,10 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
-#include <windows.h>
-#include <shlwapi.h>
 #include <msi.h>
 #include <msiquery.h>
+#include <shlwapi.h>
+#include <windows.h>
 
 // A text literal of UTF-16 units.
 #define WTEXT(s) L##s

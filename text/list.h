@@ -5,8 +5,8 @@
 #ifndef TEXT_LIST_H
 #define TEXT_LIST_H
 
-#include <new>
 #include <stdlib.h>
+#include <new>
 
 template <typename T>
 class List {

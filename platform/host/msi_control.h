@@ -16,9 +16,9 @@
 namespace host {
 
 struct MsiCall {
-  std::string function;            // e.g. "MsiOpenDatabaseW"
+  std::string function;              // e.g. "MsiOpenDatabaseW"
   std::vector<std::u16string> args;  // every argument as text, in order
-  UINT result = 0;                 // what the call returned (state, level or code)
+  UINT result = 0;                   // what the call returned (state, level or code)
 };
 
 // The calls since the last ResetMsi, in order.
@@ -40,10 +40,10 @@ int BadCloseCount();
 
 // One installed product of the service fake.
 struct FakeProduct {
-  std::u16string product_code;   // "{…}" as registered
-  std::u16string upgrade_code;   // may be empty
-  std::u16string version_string; // "VersionString"
-  std::u16string local_package;  // "LocalPackage": the cached package's path
+  std::u16string product_code;    // "{…}" as registered
+  std::u16string upgrade_code;    // may be empty
+  std::u16string version_string;  // "VersionString"
+  std::u16string local_package;   // "LocalPackage": the cached package's path
   INSTALLSTATE state = INSTALLSTATE_DEFAULT;
 };
 

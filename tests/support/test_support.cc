@@ -48,9 +48,16 @@ WString Widen(const std::string& text) {
     unsigned char b = static_cast<unsigned char>(text[i]);
     unsigned c = b;
     int extra = 0;
-    if (b >= 0xF0) { c = b & 0x07; extra = 3; }
-    else if (b >= 0xE0) { c = b & 0x0F; extra = 2; }
-    else if (b >= 0xC0) { c = b & 0x1F; extra = 1; }
+    if (b >= 0xF0) {
+      c = b & 0x07;
+      extra = 3;
+    } else if (b >= 0xE0) {
+      c = b & 0x0F;
+      extra = 2;
+    } else if (b >= 0xC0) {
+      c = b & 0x1F;
+      extra = 1;
+    }
     ++i;
     for (int k = 0; k < extra && i < text.size(); ++k, ++i) {
       c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
