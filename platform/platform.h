@@ -27,10 +27,11 @@
 #ifndef _UNICODE
 #define _UNICODE
 #endif
+#include <windows.h>
+// The headers below need the types of windows.h.
 #include <msi.h>
 #include <msiquery.h>
 #include <shlwapi.h>
-#include <windows.h>
 
 // A text literal of UTF-16 units.
 #define WTEXT(s) L##s
