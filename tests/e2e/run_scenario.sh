@@ -350,6 +350,21 @@ scenario_planted_msi_dll() {
   expect_logs core 3082
 }
 
+# Without a usable Windows Installer (msi.dll disabled) the setup installs
+# nothing, writes no log and still exits 0.
+scenario_installer_unavailable() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  WINEDLLOVERRIDES="msi=;$E2E_DLL_OVERRIDES" e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls
+  probe_roles core 1031
+  expect_not_installed core
+  expect_not_installed 1031
+  expect_logs
+}
+
 # A second run right after the first installs nothing again.
 scenario_second_run_skips() {
   setup_package core 1.0.0 1.0.0.0
