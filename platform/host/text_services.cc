@@ -428,24 +428,24 @@ LPWSTR PathAddBackslashW(LPWSTR path) {
 
 BOOL PathRemoveFileSpecW(LPWSTR path) {
   if (!path) return 0;
-  LPWSTR spec = path;
+  LPWSTR cut = path;
   LPWSTR p = path;
-  if (*p == '\\') spec = ++p;
-  if (*p == '\\') spec = ++p;
+  if (*p == '\\') cut = ++p;
+  if (*p == '\\') cut = ++p;
   while (*p) {
     if (*p == '\\') {
-      spec = p;
+      cut = p;
     } else if (*p == ':') {
       // The drive and the root backslash after it stay.
-      spec = ++p;
-      if (*p == '\\') ++spec;
+      cut = ++p;
+      if (*p == '\\') ++cut;
       if (*p) ++p;
       continue;
     }
     ++p;
   }
-  if (!*spec) return 0;
-  *spec = 0;
+  if (!*cut) return 0;
+  *cut = 0;
   return 1;
 }
 
