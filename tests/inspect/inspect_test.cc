@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -441,38 +440,6 @@ TEST_F(RunWithInspectionTest, SkippedCoreThenRemoveFirstPack) {
       Install("run/mivo_1033.msi"),
   };
   EXPECT_EQ(expected, Actions());
-}
-
-TEST_F(RunWithInspectionTest, RemoveFirstDoesNotCarryOverToTheNextEntry) {
-  // The core product is removed first; the pack is not installed at all.
-  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_older.msi")));
-  RunSetup(u"");
-  const std::vector<std::string> expected = {
-      "log C:\\Temp\\MIVOInstall.log", Remove(kCore),
-      Install("run/mivo.msi"),         "log C:\\Temp\\MIVO_1033Install.log",
-      Install("run/mivo_1033.msi"),
-  };
-  EXPECT_EQ(expected, Actions());
-}
-
-TEST_F(RunWithInspectionTest, SecondRunInstallsNothing) {
-  const std::string cache = std::string(SETUP_INSPECT_PACKAGES) + "/cache";
-  std::filesystem::create_directories(cache);
-  host::SetPackageCacheFolder(cache);
-  RunSetup(u"");
-  ASSERT_EQ(2u, host::MsiCallsOf("MsiInstallProductW").size());
-  ASSERT_EQ(2u, host::Products().size());
-  for (const host::MsiCall& install : host::MsiCallsOf("MsiInstallProductW")) {
-    EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), install.result);
-  }
-
-  std::vector<host::FakeProduct> installed = host::Products();
-  host::ResetMsi();
-  for (const host::FakeProduct& product : installed) host::AddProduct(product);
-  RunSetup(u"");
-  EXPECT_EQ(2u, host::MsiCallsOf("MsiEnableLogW").size());
-  EXPECT_TRUE(host::MsiCallsOf("MsiInstallProductW").empty());
-  EXPECT_TRUE(host::MsiCallsOf("MsiConfigureProductExW").empty());
 }
 
 }  // namespace
