@@ -144,16 +144,22 @@ TEST_F(RunSetupTest, CurrentProductsAreSkippedButStillGetTheirLog) {
   EXPECT_EQ(host::OpenHandleCount(), 0);
 }
 
-// An installed core product of the same version whose cached key file is
-// older: removed by the package's product code, then installed; the next entry
-// starts afresh.
-TEST_F(RunSetupTest, RemoveFirstAppliesToItsOwnEntryOnly) {
+// The core product, installed at the package's version, with a cached package
+// whose key file is older than the package's.
+void InstallCoreWithOlderCachedKeyFile() {
   host::FakeProduct installed;
   installed.product_code = Widen(kCoreCode);
   installed.upgrade_code = Widen(kCoreUpgrade);
   installed.version_string = u"7.1.0";
   installed.local_package = Widen(std::string(SETUP_PACKAGE_DIR) + "/cached/core_oldkey.msi");
   host::AddProduct(installed);
+}
+
+// An installed core product of the same version whose cached key file is
+// older: removed by the package's product code, then installed; the next entry
+// starts afresh.
+TEST_F(RunSetupTest, RemoveFirstAppliesToItsOwnEntryOnly) {
+  InstallCoreWithOlderCachedKeyFile();
   RunSetup(u"");
   EXPECT_EQ(DriverCalls(),
             (std::vector<std::string>{
@@ -165,12 +171,7 @@ TEST_F(RunSetupTest, RemoveFirstAppliesToItsOwnEntryOnly) {
 }
 
 TEST_F(RunSetupTest, FailedRemovalsAndInstallationsDoNotStopTheRun) {
-  host::FakeProduct installed;
-  installed.product_code = Widen(kCoreCode);
-  installed.upgrade_code = Widen(kCoreUpgrade);
-  installed.version_string = u"7.1.0";
-  installed.local_package = Widen(std::string(SETUP_PACKAGE_DIR) + "/cached/core_oldkey.msi");
-  host::AddProduct(installed);
+  InstallCoreWithOlderCachedKeyFile();
   host::FailCall("MsiConfigureProductExW", 1, 1603);
   for (int nth = 1; nth <= 3; ++nth) host::FailCall("MsiInstallProductW", nth, 1603);
 
