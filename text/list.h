@@ -26,9 +26,14 @@ class List {
   const T* begin() const { return items_; }
   const T* end() const { return items_ + count_; }
 
+  // `item` may be an element of this list: it is copied before the storage
+  // that holds it is given up.
   void Append(const T& item) {
-    if (count_ == capacity_) Grow();
-    new (items_ + count_) T(item);
+    if (count_ == capacity_) {
+      GrowAndAppend(item);
+    } else {
+      new (items_ + count_) T(item);
+    }
     ++count_;
   }
 
@@ -39,10 +44,13 @@ class List {
   }
 
  private:
-  void Grow() {
+  // Moves the elements to storage twice as large, with the copy of `item`
+  // after them, made while the old storage still holds it.
+  void GrowAndAppend(const T& item) {
     int capacity = capacity_ ? capacity_ * 2 : 4;
     T* items = static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(capacity)));
     if (!items) abort();
+    new (items + count_) T(item);
     for (int i = 0; i < count_; ++i) {
       new (items + i) T(items_[i]);
       items_[i].~T();

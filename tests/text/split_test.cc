@@ -100,6 +100,36 @@ TEST(SplitStringTest, ManyTokensGrowTheList) {
   for (int i = 0; i < 100; ++i) EXPECT_EQ(WString(WTEXT("x")), tokens[i].GetString()) << i;
 }
 
+// Appending an element of the list itself: the copy is made before the
+// storage that holds the element is given up, at every growth of the list.
+TEST(ListTest, AppendsItsOwnElementsWhileGrowing) {
+  struct Row {
+    const char* name;
+    int (*pick)(int count);
+  };
+  const Row rows[] = {
+      {"first", [](int) { return 0; }},
+      {"middle", [](int count) { return count / 2; }},
+      {"last", [](int count) { return count - 1; }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    List<CString> list;
+    std::vector<WString> expected;
+    for (LPCWSTR text : {WTEXT("a"), WTEXT("b"), WTEXT("c"), WTEXT("d")}) {
+      list.Append(CString(text));
+      expected.emplace_back(text);
+    }
+    // The list grows at 4, 8 and 16 elements.
+    while (list.Count() < 20) {
+      int source = row.pick(list.Count());
+      list.Append(list[source]);
+      expected.push_back(expected[static_cast<size_t>(source)]);
+    }
+    EXPECT_EQ(Show(expected), Show(Tokens(list)));
+  }
+}
+
 struct TrimRow {
   LPCWSTR text;
   LPCWSTR set;
