@@ -235,11 +235,36 @@ int ReadDecimal(LPCWSTR& p) {
 
 int NarrowLength(LPCSTR text) { return text ? lstrlenA(text) : 6; }
 
+// The bytes of a string's block from its first unit to the last unit of its
+// capacity (the NUL's place when the block is full).
+class BlockRange {
+ public:
+  BlockRange(LPCWSTR text, int capacity)
+      : first_(reinterpret_cast<uintptr_t>(text)),
+        last_(first_ + static_cast<uintptr_t>(capacity) * sizeof(WCHAR) + sizeof(WCHAR) - 1) {}
+  bool Contains(const void* pointer) const {
+    uintptr_t address = reinterpret_cast<uintptr_t>(pointer);
+    return address >= first_ && address <= last_;
+  }
+
+ private:
+  uintptr_t first_;
+  uintptr_t last_;
+};
+
+struct FormatEstimate {
+  int length;
+  // The format or a text argument lies in the block.
+  bool reads_block;
+};
+
 // Upper estimate of the units wvsprintfW produces for `format`, reading the
-// arguments the conversions take. Conversions outside the table count 0.
-int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
+// arguments the conversions take, and whether the formatter would read from
+// `block`. Conversions outside the table count 0.
+FormatEstimate EstimateFormattedLength(LPCWSTR format, va_list arguments, const BlockRange& block) {
   enum Prefix { kNone, kI64, kNarrow, kWide };
   int64_t total = 0;
+  bool reads_block = block.Contains(format);
   LPCWSTR p = format;
   while (*p) {
     if (*p != '%') {
@@ -305,8 +330,11 @@ int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
         if (wide) {
           LPCWSTR text = va_arg(arguments, LPCWSTR);
           item = text ? lstrlenW(text) : 6;
+          if (block.Contains(text)) reads_block = true;
         } else {
-          item = NarrowLength(va_arg(arguments, LPCSTR));
+          LPCSTR text = va_arg(arguments, LPCSTR);
+          item = NarrowLength(text);
+          if (block.Contains(text)) reads_block = true;
         }
         if (item < 1) item = 1;
         sized_by_width = true;
@@ -352,7 +380,10 @@ int EstimateFormattedLength(LPCWSTR format, va_list arguments) {
     if (item > 0) total += item;  // a negative "*" argument counts nothing
     if (conversion) p = CharNextW(p);
   }
-  return total > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<int>(total);
+  FormatEstimate estimate;
+  estimate.length = total > 0x3FFFFFFF ? 0x3FFFFFFF : static_cast<int>(total);
+  estimate.reads_block = reads_block;
+  return estimate;
 }
 
 }  // namespace
@@ -369,9 +400,16 @@ bool CString::FormatV(LPCWSTR format, va_list arguments) {
   if (!format) format = WTEXT("");
   va_list estimate_arguments;
   va_copy(estimate_arguments, arguments);
-  int total = EstimateFormattedLength(format, estimate_arguments);
+  FormatEstimate estimate =
+      EstimateFormattedLength(format, estimate_arguments, BlockRange(text_, GetCapacity()));
   va_end(estimate_arguments);
-  LPWSTR block = ReserveBuffer(total);
+  // A format or argument read from this string's block must outlive the
+  // formatting unchanged: a second reference to the block makes ReserveBuffer
+  // move the string to a fresh one and keeps the old one alive until the end.
+  // Otherwise the block is reused when it is large enough.
+  CString reading;
+  if (estimate.reads_block) reading = *this;
+  LPWSTR block = ReserveBuffer(estimate.length);
   if (!block) return false;
   // The sized formatter cuts output that exceeds the estimate (conversions the
   // estimate does not know) at the block instead of writing past it.

@@ -64,8 +64,11 @@ class CString {
   // Replaces the text with the printf-style formatting of the arguments
   // (wvsprintfW conventions: %s a wide text, %d a signed 32-bit integer). The
   // block is sized once from an upper estimate of the output; output beyond the
-  // estimate is cut, never written past the block. False, the string unchanged,
-  // when the block cannot be allocated.
+  // estimate is cut, never written past the block. The format and the text
+  // arguments may point into this string's own text: they are read as they
+  // were at the call (the string then moves to a fresh block instead of
+  // reusing its own). False, the string unchanged, when the block cannot be
+  // allocated.
   bool Format(LPCWSTR format, ...);
   bool FormatV(LPCWSTR format, va_list arguments);
 

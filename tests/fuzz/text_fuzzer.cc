@@ -1,10 +1,11 @@
 // libFuzzer target over the string type: a pool of strings that share blocks is
 // edited by a sequence of operations read from the input (assignment, Format
-// with %s and %d, buffer writes, Substring, Trim, SplitString, the path edits,
-// environment expansion). After every operation each string must hold its
-// invariants (NUL at index length, capacity >= length, the empty value
-// untouched), and no string other than the one operated on may have changed:
-// a shared block is never written.
+// with %s and %d, also of a text inside the pool, buffer writes, Substring,
+// Trim, SplitString, the path edits, environment expansion). After every
+// operation each string must hold its invariants (NUL at index length,
+// capacity >= length, the empty value untouched), and no string other than the
+// one operated on may have changed: a shared block is never written. Format's
+// output that fits the block must be the formatter's whole output.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -102,6 +103,17 @@ std::u16string MakeFormat(Input& in) {
   return format;
 }
 
+// The formatter's whole output, in a buffer larger than any pool string can
+// make it.
+std::u16string FormatFully(LPCWSTR format, ...) {
+  static WCHAR buffer[8192];
+  va_list arguments;
+  va_start(arguments, format);
+  wvnsprintfW(buffer, 8192, format, arguments);
+  va_end(arguments);
+  return buffer;
+}
+
 void CheckTokens(const CString& source, const std::u16string& delimiter, bool any, bool trim,
                  const List<CString>& tokens) {
   for (const CString& token : tokens) CheckValid(token);
@@ -143,9 +155,21 @@ void Operate(Input& in, CString* pool) {
       std::u16string format = MakeFormat(in);
       std::u16string first = in.Text(6);
       std::u16string second = in.Text(6);
+      // The first text may lie in a pool string, the target's own block
+      // included: Format reads it as it was at the call.
+      LPCWSTR first_argument = first.c_str();
+      if (in.Small(2)) {
+        const CString& source = pool[in.Small(kPool)];
+        first_argument = source.GetString() + in.Small(source.GetLength() + 1);
+        first = first_argument;
+      }
+      LPCWSTR second_argument = in.Small(2) ? second.c_str() : nullptr;
       int number = static_cast<int>(in.Byte() | (in.Byte() << 8)) - 30000;
-      s.Format(format.c_str(), first.c_str(), number, in.Small(2) ? second.c_str() : nullptr,
-               -number);
+      std::u16string full =
+          FormatFully(format.c_str(), first.c_str(), number, second_argument, -number);
+      bool done = s.Format(format.c_str(), first_argument, number, second_argument, -number);
+      // Output that fits the block comes out whole.
+      if (done && static_cast<int>(full.size()) <= s.GetCapacity()) Check(Units(s) == full);
       break;
     }
     case 4: {

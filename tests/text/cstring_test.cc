@@ -430,6 +430,48 @@ TEST(CStringFormatTest, ReusesAnOwnBlockThatIsLargeEnough) {
   EXPECT_EQ(WString(WTEXT("short")), Text(s));
 }
 
+// Format reads its format and arguments as they were when it was called, also
+// when they lie in the string's own block: a block that must grow is not freed
+// under the formatter, and a block large enough to be reused is not
+// overwritten while the formatter still reads from it.
+TEST(CStringFormatTest, FormatAndArgumentsFromItsOwnBlock) {
+  struct Row {
+    const char* name;
+    LPCWSTR text;
+    int capacity;  // of the block before Format
+    std::function<bool(CString&)> format;
+    LPCWSTR expected;
+  };
+  auto twice = [](CString& s) { return s.Format(WTEXT("%s-%s"), s.GetString(), s.GetString()); };
+  auto after_literal = [](CString& s) { return s.Format(WTEXT("x%s"), s.GetString()); };
+  auto as_format = [](CString& s) { return s.Format(s.GetString(), 42, WTEXT("LONG TEXT")); };
+  auto both = [](CString& s) { return s.Format(s.GetString(), s.GetString()); };
+  const Row rows[] = {
+      {"argument twice, block grows", WTEXT("abc"), 3, twice, WTEXT("abc-abc")},
+      {"argument after a literal, block grows", WTEXT("abc"), 3, after_literal, WTEXT("xabc")},
+      {"format, block grows", WTEXT("%d-%s"), 5, as_format, WTEXT("42-LONG TEXT")},
+      {"format and argument, block grows", WTEXT("<%s>"), 4, both, WTEXT("<<%s>>")},
+      {"argument twice, block reused", WTEXT("abc"), 100, twice, WTEXT("abc-abc")},
+      {"argument after a literal, block reused", WTEXT("abc"), 100, after_literal, WTEXT("xabc")},
+      {"format, block reused", WTEXT("%d-%s"), 100, as_format, WTEXT("42-LONG TEXT")},
+      {"format and argument, block reused", WTEXT("<%s>"), 100, both, WTEXT("<<%s>>")},
+      {"inside the text, block reused", WTEXT("abcdef"), 100,
+       [](CString& s) { return s.Format(WTEXT("%s%s"), WTEXT("0123"), s.GetString() + 2); },
+       WTEXT("0123cdef")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    CString s(row.text);
+    ASSERT_NE(nullptr, s.ReserveBuffer(row.capacity));
+    s.CommitBuffer(-1);
+    ASSERT_EQ(row.capacity, s.GetCapacity());
+    EXPECT_TRUE(row.format(s));
+    EXPECT_EQ(Narrow(row.expected), Narrow(s));
+    EXPECT_EQ(1, s.GetRefCount());
+    ExpectValid(s);
+  }
+}
+
 #ifndef _WIN32
 TEST(CStringFormatTest, FloatingPointIsReportedToTheDebugger) {
   host::ResetProcessState();
@@ -601,6 +643,9 @@ TEST(CStringFailureTest, EachOperationReportsAndStaysValid) {
        WTEXT("C:\\dir")},
       {"Format",
        [](CString& s, CString&) { EXPECT_FALSE(s.Format(WTEXT("%s and more"), WTEXT("text"))); },
+       WTEXT("C:\\dir")},
+      {"Format from its own text",
+       [](CString& s, CString&) { EXPECT_FALSE(s.Format(WTEXT("%s"), s.GetString())); },
        WTEXT("C:\\dir")},
       {"AppendBackslash", [](CString& s, CString&) { AppendBackslash(s); }, WTEXT("C:\\dir")},
       {"RemoveFileName", [](CString& s, CString&) { RemoveFileName(s); }, WTEXT("C:\\dir")},
