@@ -365,9 +365,8 @@ FormatEstimate EstimateFormattedLength(LPCWSTR format, va_list arguments, const 
       case 'f':
       case 'g':
       case 'G':
-        OutputDebugStringW(
-            WTEXT("Floating point (%%e, %%f, %%g, and %%G) is not supported by the WTL::CString "
-                  "class."));
+        OutputDebugStringW(WTEXT(
+            "Floating point (%%e, %%f, %%g, and %%G) is not supported by the CString class."));
         DebugBreak();
         break;
       default:

@@ -477,10 +477,9 @@ TEST(CStringFormatTest, FloatingPointIsReportedToTheDebugger) {
   host::ResetProcessState();
   CString s(WTEXT("before"));
   EXPECT_TRUE(s.Format(WTEXT("%f|%d"), 3));
-  EXPECT_EQ(
-      WString(WTEXT("Floating point (%%e, %%f, %%g, and %%G) is not supported by the WTL::CString "
-                    "class.")),
-      host::DebugOutput());
+  EXPECT_EQ(WString(WTEXT(
+                "Floating point (%%e, %%f, %%g, and %%G) is not supported by the CString class.")),
+            host::DebugOutput());
   EXPECT_EQ(1, host::DebugBreakCount());
   host::ResetProcessState();
 }
