@@ -1,0 +1,92 @@
+// mivocheck FOLDER: checks a release folder before it ships and prints one line
+// per finding, then a summary of its packages.
+//
+// Exit code 0: no finding, or warnings only; 1: at least one error (or no
+// Windows Installer to read the packages with); 2: bad usage (no folder, more
+// than one argument, a folder that does not exist).
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "mivocheck/check.h"
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+
+#include "platform/windows/msi_binding.h"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kUsage[] = "usage: mivocheck FOLDER\n";
+
+#ifdef _WIN32
+// UTF-16 to a console (whose code page may not be UTF-8), UTF-8 bytes to a
+// file or pipe.
+void Print(FILE* stream, const std::string& text) {
+  HANDLE handle = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) {
+    const std::wstring wide = utf8::ToUtf16<wchar_t>(text.c_str());
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  fwrite(text.data(), 1, text.size(), stream);
+  fflush(stream);
+}
+#else
+void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.size(), stream); }
+#endif
+
+int Run(const std::vector<fs::path>& arguments) {
+  if (arguments.size() != 1) {
+    Print(stderr, kUsage);
+    return 2;
+  }
+  const fs::path& folder = arguments[0];
+  std::error_code error;
+  if (!fs::is_directory(folder, error)) {
+    Print(stderr, "mivocheck: no such folder: " + utf8::FromUtf16(folder.u16string().c_str()) +
+                      "\n" + kUsage);
+    return 2;
+  }
+#ifdef _WIN32
+  if (!BindWindowsInstaller()) {
+    Print(stderr, "mivocheck: the Windows Installer (msi.dll) cannot be loaded\n");
+    return 1;
+  }
+#endif
+  mivocheck::FolderReport report;
+  if (!mivocheck::CheckFolder(folder, report)) {
+    Print(stderr, "mivocheck: cannot list the folder " +
+                      utf8::FromUtf16(folder.u16string().c_str()) + "\n");
+    return 1;
+  }
+  Print(stdout, mivocheck::FormatReport(report));
+  return report.HasErrors() ? 1 : 0;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// Wide arguments: a folder name outside the ANSI code page arrives whole.
+int wmain(int argc, wchar_t** argv) {
+  // Bind before anything else loads a library; only the system folder is
+  // searched from then on.
+  BindWindowsInstaller();
+  // "\n" stays "\n" in files and pipes, as on the host.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+}
+#else
+int main(int argc, char** argv) { return Run(std::vector<fs::path>(argv + 1, argv + argc)); }
+#endif
