@@ -51,11 +51,35 @@ typedef uint32_t MSIHANDLE;
 typedef void* HINSTANCE;
 typedef void* HMODULE;
 typedef void* HWND;
+typedef void* HANDLE;
+typedef long LONG;
+typedef unsigned short WORD;
+typedef void* LPSECURITY_ATTRIBUTES;
+typedef void* LPOVERLAPPED;
+
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME;
 
 #define WINAPI
 #define WTEXT(s) u##s
 
 #define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_WRITE_FAULT 29u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_HANDLE_EOF 38u
+#define ERROR_DISK_FULL 112u
+#define ERROR_ALREADY_EXISTS 183u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_PARAMETER 87u
@@ -70,6 +94,37 @@ typedef void* HWND;
 #define ERROR_INSTALL_PACKAGE_INVALID 1620u
 #define ERROR_PRODUCT_VERSION 1638u
 #define ERROR_INVALID_HANDLE_STATE 1609u
+#define ERROR_INSTALL_ALREADY_RUNNING 1618u
+#define ERROR_SUCCESS_REBOOT_INITIATED 1641u
+#define ERROR_SUCCESS_REBOOT_REQUIRED 3010u
+
+#define MAX_PATH 260
+#ifndef FALSE
+#define FALSE 0
+#endif
+#ifndef TRUE
+#define TRUE 1
+#endif
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_SHARE_READ 0x1u
+#define FILE_SHARE_WRITE 0x2u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_BEGIN 0u
+#define FILE_END 2u
+#define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
+#define WAIT_OBJECT_0 0u
+#define WAIT_ABANDONED 0x80u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define INFINITE 0xFFFFFFFFu
+#define CP_UTF8 65001u
 
 #define MSI_NULL_INTEGER ((int)0x80000000)
 #define MSIDBOPEN_READONLY ((LPCWSTR)0)
@@ -107,6 +162,27 @@ int lstrlenW(LPCWSTR text);
 int lstrlenA(LPCSTR text);
 void OutputDebugStringW(LPCWSTR text);
 void DebugBreak();
+
+// Kernel services: files, time, waiting and the lock between runs.
+DWORD GetTempPathW(DWORD capacity, LPWSTR buffer);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, LPOVERLAPPED overlapped);
+BOOL ReadFile(HANDLE file, void* data, DWORD size, DWORD* read, LPOVERLAPPED overlapped);
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method);
+BOOL SetEndOfFile(HANDLE file);
+DWORD GetFileSize(HANDLE file, DWORD* size_high);
+BOOL CloseHandle(HANDLE handle);
+DWORD GetLastError();
+void GetSystemTime(SYSTEMTIME* time);
+DWORD GetCurrentProcessId();
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCWSTR name);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL ReleaseMutex(HANDLE mutex);
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, char* out,
+                        int capacity, LPCSTR default_char, BOOL* used_default);
 
 // User-interface library text services.
 int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments);

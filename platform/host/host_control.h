@@ -5,6 +5,7 @@
 #define PLATFORM_HOST_HOST_CONTROL_H
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -28,8 +29,32 @@ void SetUserDefaultLCID(LCID lcid);
 const std::u16string& DebugOutput();
 int DebugBreakCount();
 
+// Files: opening `path` fails with ERROR_SHARING_VIOLATION while held, as if
+// another process had it open without sharing; every WriteFile fails with
+// ERROR_DISK_FULL while writes fail.
+void HoldFileWithoutSharing(const std::u16string& path, bool hold);
+void SetFileWriteFailure(bool fail);
+
+// The clock of GetTickCount; Sleep returns at once and moves it on. Every
+// Sleep since the last reset, in order.
+void SetTickCount(DWORD ticks);
+const std::vector<DWORD>& Sleeps();
+
+// Another process holds the named mutex `name` for `milliseconds` of the clock
+// from now (INFINITE: it never lets go); with `abandoned` it dies holding it,
+// so that the next waiter gets WAIT_ABANDONED.
+void HoldMutexElsewhere(const std::u16string& name, DWORD milliseconds, bool abandoned);
+// Whether this process owns the named mutex.
+bool MutexOwned(const std::u16string& name);
+// Open file and mutex handles.
+int OpenKernelHandleCount();
+// Closes every file and mutex handle and forgets holds, faults and sleeps;
+// the clock starts again.
+void ResetKernel();
+
 // Restores the defaults: empty environment, module path C:\Setup\setup.exe,
-// command line "setup.exe", locale 1033, no debug output.
+// command line "setup.exe", locale 1033, no debug output, and the kernel
+// state of ResetKernel.
 void ResetProcessState();
 
 }  // namespace host

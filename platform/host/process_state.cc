@@ -88,7 +88,10 @@ const std::u16string& DebugOutput() { return State().debug_output; }
 
 int DebugBreakCount() { return State().debug_breaks; }
 
-void ResetProcessState() { State() = ProcessState(); }
+void ResetProcessState() {
+  State() = ProcessState();
+  ResetKernel();
+}
 
 }  // namespace host
 

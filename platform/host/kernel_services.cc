@@ -1,0 +1,390 @@
+// Host replacements of the kernel services behind the run record, the waits
+// and the lock between runs. They promise to match Windows in:
+//
+// - GetTempPathW: the value of TMP, else TEMP, else USERPROFILE, else the
+//   Windows folder C:\Windows, with a trailing backslash; the result counts
+//   the units without the NUL, or, for a buffer that is too small, the units
+//   needed with the NUL.
+// - CreateFileW, WriteFile, ReadFile, SetFilePointer, SetEndOfFile,
+//   GetFileSize, CloseHandle on files: Windows paths name host files as the
+//   database layer maps them (NativePath); OPEN_ALWAYS creates a missing file
+//   but no missing folder; a handle opened for FILE_APPEND_DATA alone writes at
+//   the end of the file whatever else writes to it. Sharing modes are not
+//   checked, except for a path that a test holds without sharing
+//   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
+// - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
+//   and moves the clock on, so that tests of waits take no time.
+// - CreateMutexW, WaitForSingleObject and ReleaseMutex: named mutexes that this
+//   process owns or waits for; another process's hold is scripted with
+//   HoldMutexElsewhere. A wait that times out moves the clock on by its
+//   timeout; a wait for a hold that ends within the timeout moves it to the end
+//   of the hold. A hold whose holder died is handed over as WAIT_ABANDONED.
+// - WideCharToMultiByte with CP_UTF8 and no flags: unpaired surrogates become
+//   U+FFFD; a length of -1 includes the NUL; a capacity of 0 asks for the size.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/host/host_control.h"
+#include "platform/host/native_path.h"
+#include "platform/host/process_state.h"
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace host {
+namespace {
+
+struct KernelObject {
+  enum Kind { kFile, kMutex } kind;
+  int fd = -1;          // kFile
+  std::u16string name;  // kMutex
+};
+
+struct MutexState {
+  int owned = 0;                // recursion count of this process's ownership
+  bool held_elsewhere = false;  // another process holds it
+  DWORD released_at = 0;        // when that hold ends (tick count)
+  bool forever = false;         // the other holder never releases it
+  bool abandoned = false;       // the other holder dies instead of releasing it
+};
+
+struct KernelState {
+  std::set<KernelObject*> objects;
+  std::map<std::u16string, MutexState> mutexes;
+  std::set<std::string> unshared_files;
+  bool fail_writes = false;
+  DWORD ticks = 1000000;
+  std::vector<DWORD> sleeps;
+};
+
+KernelState& State() {
+  static KernelState* state = new KernelState();
+  return *state;
+}
+
+thread_local DWORD g_last_error = 0;
+
+KernelObject* Find(HANDLE handle, KernelObject::Kind kind) {
+  KernelObject* object = static_cast<KernelObject*>(handle);
+  if (!State().objects.count(object) || object->kind != kind) return nullptr;
+  return object;
+}
+
+DWORD ErrorOf(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+      return ERROR_ACCESS_DENIED;
+    case ENOSPC:
+      return ERROR_DISK_FULL;
+    default:
+      return ERROR_WRITE_FAULT;
+  }
+}
+
+bool IsDue(const MutexState& state) {
+  return !state.held_elsewhere || (!state.forever && state.released_at <= State().ticks);
+}
+
+}  // namespace
+
+void HoldFileWithoutSharing(const std::u16string& path, bool hold) {
+  std::string native = NativePath(path.c_str());
+  if (hold) {
+    State().unshared_files.insert(native);
+  } else {
+    State().unshared_files.erase(native);
+  }
+}
+
+void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
+
+void SetTickCount(DWORD ticks) { State().ticks = ticks; }
+
+const std::vector<DWORD>& Sleeps() { return State().sleeps; }
+
+void HoldMutexElsewhere(const std::u16string& name, DWORD milliseconds, bool abandoned) {
+  MutexState& state = State().mutexes[name];
+  state.held_elsewhere = true;
+  state.forever = milliseconds == INFINITE;
+  state.released_at = State().ticks + (state.forever ? 0 : milliseconds);
+  state.abandoned = abandoned;
+}
+
+bool MutexOwned(const std::u16string& name) {
+  auto found = State().mutexes.find(name);
+  return found != State().mutexes.end() && found->second.owned > 0;
+}
+
+int OpenKernelHandleCount() { return static_cast<int>(State().objects.size()); }
+
+void ResetKernel() {
+  KernelState& state = State();
+  for (KernelObject* object : state.objects) {
+    if (object->kind == KernelObject::kFile) close(object->fd);
+    delete object;
+  }
+  state = KernelState();
+}
+
+}  // namespace host
+
+using host::KernelObject;
+
+DWORD GetLastError() { return host::g_last_error; }
+
+DWORD GetTempPathW(DWORD capacity, LPWSTR buffer) {
+  std::u16string folder;
+  const char16_t* names[] = {u"TMP", u"TEMP", u"USERPROFILE"};
+  bool found = false;
+  for (const char16_t* name : names) {
+    std::u16string value;
+    if (host::LookUpEnvironmentVariable(name, std::char_traits<char16_t>::length(name), &value) &&
+        !value.empty()) {
+      folder = value;
+      found = true;
+      break;
+    }
+  }
+  if (!found) folder = u"C:\\Windows";
+  if (folder.back() != u'\\') folder += u'\\';
+  if (!buffer || folder.size() + 1 > capacity) return static_cast<DWORD>(folder.size() + 1);
+  folder.copy(buffer, folder.size());
+  buffer[folder.size()] = 0;
+  return static_cast<DWORD>(folder.size());
+}
+
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE template_file) {
+  (void)share;
+  (void)security;
+  (void)flags;
+  (void)template_file;
+  if (!path || !*path) {
+    host::g_last_error = ERROR_PATH_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string native = host::NativePath(path);
+  if (host::State().unshared_files.count(native)) {
+    host::g_last_error = ERROR_SHARING_VIOLATION;
+    return INVALID_HANDLE_VALUE;
+  }
+  bool read = (access & GENERIC_READ) != 0;
+  bool write = (access & GENERIC_WRITE) != 0;
+  bool append = (access & FILE_APPEND_DATA) != 0 && !write;
+  int mode = read && (write || append) ? O_RDWR : (write || append) ? O_WRONLY : O_RDONLY;
+  if (append) mode |= O_APPEND;
+  if (disposition == OPEN_ALWAYS) mode |= O_CREAT;
+  if (disposition == CREATE_ALWAYS) mode |= O_CREAT | O_TRUNC;
+  int fd = open(native.c_str(), mode | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    host::g_last_error = host::ErrorOf(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  KernelObject* object = new KernelObject{KernelObject::kFile};
+  object->fd = fd;
+  host::State().objects.insert(object);
+  host::g_last_error = 0;
+  return object;
+}
+
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, LPOVERLAPPED overlapped) {
+  (void)overlapped;
+  if (written) *written = 0;
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (host::State().fail_writes) {
+    host::g_last_error = ERROR_DISK_FULL;
+    return 0;
+  }
+  ssize_t n = write(object->fd, data, size);
+  if (n < 0) {
+    host::g_last_error = host::ErrorOf(errno);
+    return 0;
+  }
+  if (written) *written = static_cast<DWORD>(n);
+  return 1;
+}
+
+BOOL ReadFile(HANDLE file, void* data, DWORD size, DWORD* read_count, LPOVERLAPPED overlapped) {
+  (void)overlapped;
+  if (read_count) *read_count = 0;
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  ssize_t n = read(object->fd, data, size);
+  if (n < 0) {
+    host::g_last_error = host::ErrorOf(errno);
+    return 0;
+  }
+  if (read_count) *read_count = static_cast<DWORD>(n);
+  return 1;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return INVALID_SET_FILE_POINTER;
+  }
+  // The two halves of a 64-bit distance, as the caller splits it.
+  long long offset =
+      distance_high
+          ? static_cast<long long>(
+                (static_cast<unsigned long long>(static_cast<DWORD>(*distance_high)) << 32) |
+                static_cast<DWORD>(distance))
+          : distance;
+  off_t position = lseek(object->fd, offset, method == FILE_END ? SEEK_END : SEEK_SET);
+  if (position < 0) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high) *distance_high = static_cast<LONG>(position >> 32);
+  host::g_last_error = 0;
+  return static_cast<DWORD>(position);
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object) return 0;
+  off_t position = lseek(object->fd, 0, SEEK_CUR);
+  return position >= 0 && ftruncate(object->fd, position) == 0;
+}
+
+DWORD GetFileSize(HANDLE file, DWORD* size_high) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  struct stat info;
+  if (!object || fstat(object->fd, &info) != 0) return INVALID_FILE_SIZE;
+  if (size_high)
+    *size_high = static_cast<DWORD>(static_cast<unsigned long long>(info.st_size) >> 32);
+  return static_cast<DWORD>(info.st_size);
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  KernelObject* object = static_cast<KernelObject*>(handle);
+  if (!host::State().objects.erase(object)) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (object->kind == KernelObject::kFile) close(object->fd);
+  delete object;
+  return 1;
+}
+
+void GetSystemTime(SYSTEMTIME* time_out) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct tm utc;
+  gmtime_r(&now.tv_sec, &utc);
+  time_out->wYear = static_cast<WORD>(utc.tm_year + 1900);
+  time_out->wMonth = static_cast<WORD>(utc.tm_mon + 1);
+  time_out->wDayOfWeek = static_cast<WORD>(utc.tm_wday);
+  time_out->wDay = static_cast<WORD>(utc.tm_mday);
+  time_out->wHour = static_cast<WORD>(utc.tm_hour);
+  time_out->wMinute = static_cast<WORD>(utc.tm_min);
+  time_out->wSecond = static_cast<WORD>(utc.tm_sec);
+  time_out->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+DWORD GetTickCount() { return host::State().ticks; }
+
+void Sleep(DWORD milliseconds) {
+  host::State().sleeps.push_back(milliseconds);
+  host::State().ticks += milliseconds;
+}
+
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCWSTR name) {
+  (void)security;
+  if (!name || initial_owner) {
+    // The program only ever opens a named mutex without owning it at once.
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  KernelObject* object = new KernelObject{KernelObject::kMutex};
+  object->name = name;
+  bool exists = host::State().mutexes.count(object->name) != 0;
+  host::State().mutexes[object->name];
+  host::State().objects.insert(object);
+  host::g_last_error = exists ? ERROR_ALREADY_EXISTS : 0;
+  return object;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  KernelObject* object = host::Find(handle, KernelObject::kMutex);
+  if (!object) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return WAIT_FAILED;
+  }
+  host::MutexState& state = host::State().mutexes[object->name];
+  DWORD& ticks = host::State().ticks;
+  if (!host::IsDue(state)) {
+    DWORD left = state.forever ? INFINITE : state.released_at - ticks;
+    if (milliseconds != INFINITE && (state.forever || left > milliseconds)) {
+      ticks += milliseconds;
+      return WAIT_TIMEOUT;
+    }
+    ticks = state.released_at;
+  }
+  bool abandoned = state.held_elsewhere && state.abandoned;
+  state.held_elsewhere = false;
+  ++state.owned;
+  return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+BOOL ReleaseMutex(HANDLE mutex) {
+  KernelObject* object = host::Find(mutex, KernelObject::kMutex);
+  if (!object) return 0;
+  host::MutexState& state = host::State().mutexes[object->name];
+  if (state.owned == 0) {
+    host::g_last_error = 288;  // ERROR_NOT_OWNER
+    return 0;
+  }
+  --state.owned;
+  return 1;
+}
+
+int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, char* out,
+                        int capacity, LPCSTR default_char, BOOL* used_default) {
+  (void)default_char;
+  if (code_page != CP_UTF8 || flags != 0 || !text || used_default) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  std::u16string units = length < 0 ? std::u16string(text) : std::u16string(text, length);
+  // Converted piece by piece so that an embedded NUL is converted too.
+  std::string bytes;
+  size_t start = 0;
+  for (;;) {
+    size_t nul = units.find(u'\0', start);
+    bytes += utf8::FromUtf16(units.substr(start, nul - start).c_str());
+    if (nul == std::u16string::npos) break;
+    bytes += '\0';
+    start = nul + 1;
+  }
+  if (length < 0) bytes += '\0';
+  if (capacity == 0) return static_cast<int>(bytes.size());
+  if (static_cast<int>(bytes.size()) > capacity) {
+    host::g_last_error = 122;  // ERROR_INSUFFICIENT_BUFFER
+    return 0;
+  }
+  bytes.copy(out, bytes.size());
+  return static_cast<int>(bytes.size());
+}
