@@ -36,58 +36,127 @@ bool ReadCachedKeyFileVersion(const CString& cached_package, const CString& key_
   return TarnUtil::FindKeyFileVersion(database.Get(), key_file_name, version);
 }
 
+// The installed state as a word.
+const char* StateName(INSTALLSTATE state) {
+  switch (state) {
+    case INSTALLSTATE_DEFAULT:
+      return "installed";
+    case INSTALLSTATE_ADVERTISED:
+      return "advertised";
+    case INSTALLSTATE_ABSENT:
+      return "absent";
+    case INSTALLSTATE_INVALIDARG:
+      return "not a valid product code";
+    default:
+      return "not installed";
+  }
+}
+
+LPCWSTR OrNone(const CString& text) { return text.IsEmpty() ? WTEXT("(none)") : text.GetString(); }
+
 }  // namespace
 
 void InspectPackage(const CString& package_path, const CString& key_file_name,
-                    PackageAction& action, CString& product_code, bool& remove_first) {
+                    PackageAction& action, CString& product_code, bool& remove_first,
+                    RunRecord& record) {
   CString upgrade_code;
   CString package_version;
   CString package_key_version;
   {
     TarnUtil::InstallerHandle database;
-    if (MsiOpenDatabaseW(package_path, MSIDBOPEN_READONLY, database.Receive()) != ERROR_SUCCESS ||
-        database.Get() == 0) {
+    UINT opened = MsiOpenDatabaseW(package_path, MSIDBOPEN_READONLY, database.Receive());
+    if (opened != ERROR_SUCCESS || database.Get() == 0) {
+      record.Write("package could not be opened: %r", opened);
+      record.Write("decision: package could not be opened, so install");
       return;
     }
+    record.Write("package opened");
     TarnUtil::ReadProperty(database.Get(), WTEXT("ProductCode"), product_code);
     TarnUtil::ReadProperty(database.Get(), WTEXT("UpgradeCode"), upgrade_code);
     TarnUtil::ReadProperty(database.Get(), WTEXT("ProductVersion"), package_version);
     TarnUtil::FindKeyFileVersion(database.Get(), key_file_name, package_key_version);
   }  // The package is closed before the installer is asked about the product.
+  record.Write("ProductCode %s", OrNone(product_code));
+  record.Write("UpgradeCode %s", OrNone(upgrade_code));
+  record.Write("ProductVersion %s", OrNone(package_version));
+  if (package_key_version.IsEmpty()) {
+    record.Write("key file %s has no version in the package", key_file_name.GetString());
+  } else {
+    record.Write("key file %s has version %s in the package", key_file_name.GetString(),
+                 package_key_version.GetString());
+  }
 
-  if (MsiQueryProductStateW(product_code) != INSTALLSTATE_DEFAULT) {
+  INSTALLSTATE state = MsiQueryProductStateW(product_code);
+  record.Write("installed state %d (%a)", static_cast<int>(state), StateName(state));
+  if (state != INSTALLSTATE_DEFAULT) {
     action = kPackageActionInstall;
+    record.Write("decision: not installed, so install");
     return;
   }
 
+  // What kept the last matching related product from a decision.
+  enum { kNotFound, kVersionDiffers, kCacheUnreadable } undecided = kNotFound;
   CString related_code;
   CString installed_version;
   CString cached_package;
   for (DWORD index = 0;; ++index) {
     LPWSTR block = related_code.ReserveBuffer(kProductCodeBuffer);
-    if (!block) return;
+    if (!block) break;
     UINT result = MsiEnumRelatedProductsW(upgrade_code, 0, index, block);
     related_code.CommitBuffer(-1);
-    if (result != ERROR_SUCCESS) return;
+    if (result != ERROR_SUCCESS) break;
 
     // Related products of another product code never count.
     if (!TextEqualsIgnoreAsciiCase(related_code, product_code)) continue;
 
     ReadProductInfo(related_code, WTEXT("VersionString"), installed_version, kVersionBuffer);
-    if (CompareVersions(installed_version, package_version) != 0) continue;
-
-    if (ReadProductInfo(related_code, WTEXT("LocalPackage"), cached_package, kPackagePathBuffer) !=
-        ERROR_SUCCESS) {
+    record.Write("installed product %s has version %s", related_code.GetString(),
+                 OrNone(installed_version));
+    if (CompareVersions(installed_version, package_version) != 0) {
+      undecided = kVersionDiffers;
       continue;
     }
+
+    UINT named =
+        ReadProductInfo(related_code, WTEXT("LocalPackage"), cached_package, kPackagePathBuffer);
+    if (named != ERROR_SUCCESS) {
+      record.Write("its cached package cannot be named: %r", named);
+      undecided = kCacheUnreadable;
+      continue;
+    }
+    record.Write("its cached package is \"%s\"", cached_package.GetString());
     CString installed_key_version;
-    if (!ReadCachedKeyFileVersion(cached_package, key_file_name, installed_key_version)) continue;
+    if (!ReadCachedKeyFileVersion(cached_package, key_file_name, installed_key_version)) {
+      record.Write("key file %s cannot be read from the cached package", key_file_name.GetString());
+      undecided = kCacheUnreadable;
+      continue;
+    }
+    record.Write("key file %s has version %s in the cached package", key_file_name.GetString(),
+                 OrNone(installed_key_version));
 
     if (CompareVersions(installed_key_version, package_key_version) < 0) {
       remove_first = true;
+      record.Write("decision: cached key file %s older than %s, so remove first and install",
+                   OrNone(installed_key_version), OrNone(package_key_version));
     } else {
       action = kPackageActionSkip;
+      record.Write("decision: current, so leave alone");
     }
     return;
+  }
+
+  switch (undecided) {
+    case kVersionDiffers:
+      record.Write("decision: installed version %s differs from %s, so install",
+                   OrNone(installed_version), OrNone(package_version));
+      break;
+    case kCacheUnreadable:
+      record.Write("decision: cached package or its key file unreadable, so install");
+      break;
+    default:
+      record.Write(
+          "decision: installed, but not among the related products of its upgrade code, "
+          "so install");
+      break;
   }
 }

@@ -2,6 +2,7 @@
 #ifndef SETUP_INSPECT_H
 #define SETUP_INSPECT_H
 
+#include "setup/record.h"
 #include "text/cstring.h"
 
 // What the run does with one package after the inspection.
@@ -21,7 +22,12 @@ enum PackageAction {
 //   older, so the installed product is removed before the installation.
 // A package that cannot be opened leaves all three as preset. Every database
 // handle is opened read-only and closed before the function returns.
+//
+// What it sees (the package's identity and key file version, the installed
+// state, the matching installed product's version, cached package and cached
+// key file version) and the decision with its reason go to `record`.
 void InspectPackage(const CString& package_path, const CString& key_file_name,
-                    PackageAction& action, CString& product_code, bool& remove_first);
+                    PackageAction& action, CString& product_code, bool& remove_first,
+                    RunRecord& record);
 
 #endif  // SETUP_INSPECT_H

@@ -15,14 +15,19 @@ const WCHAR kFallbackLanguage[] = WTEXT("1033");
 // locale text (both empty for the core package). The folder enters as an
 // argument, so that a "%" in the value of TMP is copied, never interpreted.
 const WCHAR kLogPathFormat[] = WTEXT("%s\\MIVO%s%sInstall.log");
+const WCHAR kRemoveLogPathFormat[] = WTEXT("%s\\MIVO%s%sRemove.log");
 
+// `package_file_name` begins with a backslash.
 void AppendEntry(PackagePlan& plan, const CString& folder, LPCWSTR package_file_name,
                  LPCWSTR key_file_name, const CString& temp_folder, LPCWSTR separator,
-                 LPCWSTR language) {
+                 LPCWSTR language, PlanRule rule) {
   PackageEntry entry;
   entry.package_path = JoinPath(folder, package_file_name);
   entry.key_file_name = key_file_name;
   entry.log_file_path.Format(kLogPathFormat, temp_folder.GetString(), separator, language);
+  entry.remove_log_path.Format(kRemoveLogPathFormat, temp_folder.GetString(), separator, language);
+  entry.package_name = package_file_name + 1;
+  entry.rule = rule;
   plan.Append(entry);
 }
 
@@ -39,10 +44,12 @@ bool IsSupportedLanguage(const CString& candidate) {
 
 void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LCID user_locale,
                           const CString& temp_folder, PackagePlan& plan) {
-  AppendEntry(plan, folder, WTEXT("\\mivo.msi"), kCoreKeyFile, temp_folder, WTEXT(""), WTEXT(""));
+  AppendEntry(plan, folder, WTEXT("\\mivo.msi"), kCoreKeyFile, temp_folder, WTEXT(""), WTEXT(""),
+              kPlanCore);
 
   List<CString> languages;
-  if (IsSupportedLanguage(command_line)) languages.Append(command_line);
+  bool from_command_line = IsSupportedLanguage(command_line);
+  if (from_command_line) languages.Append(command_line);
   CString user_language;
   user_language.Format(WTEXT("%d"), static_cast<int>(user_locale));
   if (IsSupportedLanguage(user_language)) {
@@ -52,19 +59,49 @@ void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LC
     }
     if (!planned) languages.Append(user_language);
   }
-  if (languages.IsEmpty()) languages.Append(CString(kFallbackLanguage));
+  bool fallback = languages.IsEmpty();
+  if (fallback) languages.Append(CString(kFallbackLanguage));
 
-  for (const CString& language : languages) {
+  for (int i = 0; i < languages.Count(); ++i) {
+    const CString& language = languages[i];
+    PlanRule rule = fallback                        ? kPlanFallback
+                    : (i == 0 && from_command_line) ? kPlanCommandLine
+                                                    : kPlanUserLocale;
     CString package_file_name;
     package_file_name.Format(WTEXT("\\mivo_%s.msi"), language.GetString());
     AppendEntry(plan, folder, package_file_name, kLanguagePackKeyFile, temp_folder, WTEXT("_"),
-                language);
+                language, rule);
   }
 }
 
+CString TempFolder() {
+  // Only the reference itself is expanded.
+  CString folder(WTEXT("%tmp%"));
+  if (ExpandEnvironment(folder) && !folder.IsEmpty() && !TextEquals(folder, WTEXT("%tmp%"))) {
+    return folder;
+  }
+  // No TMP: a relative "%tmp%" would name no folder, or one of that name under
+  // the current folder. Ask the system instead.
+  folder = nullptr;
+  for (DWORD capacity = MAX_PATH; capacity <= 32768;) {
+    LPWSTR buffer = folder.ReserveBuffer(static_cast<int>(capacity));
+    if (!buffer) break;
+    // The answer is the length when the folder and its NUL fit, else the
+    // units needed with the NUL.
+    DWORD length = GetTempPathW(capacity + 1, buffer);
+    if (length != 0 && length <= capacity) {
+      // Without the trailing backslash, as TMP is written.
+      if (length > 1 && buffer[length - 1] == WTEXT('\\')) --length;
+      folder.CommitBuffer(static_cast<int>(length));
+      return folder;
+    }
+    folder.CommitBuffer(0);
+    if (length == 0) break;
+    capacity = length;
+  }
+  return CString();
+}
+
 void BuildPackagePlan(const CString& command_line, const CString& folder, PackagePlan& plan) {
-  // Only the reference itself is expanded; an unset TMP leaves "%tmp%".
-  CString temp_folder(WTEXT("%tmp%"));
-  ExpandEnvironment(temp_folder);
-  BuildPackagePlanFrom(command_line, folder, GetUserDefaultLCID(), temp_folder, plan);
+  BuildPackagePlanFrom(command_line, folder, GetUserDefaultLCID(), TempFolder(), plan);
 }

@@ -8,11 +8,23 @@
 #include "text/cstring.h"
 #include "text/list.h"
 
+// Why a package is in the plan.
+enum PlanRule {
+  kPlanCore,         // the core package, always first
+  kPlanCommandLine,  // the language named on the command line
+  kPlanUserLocale,   // the language of the user's default locale
+  kPlanFallback,     // 1033, when neither of the above gives a language
+};
+
 // One planned package. A plain value: copies share their texts.
 struct PackageEntry {
-  CString package_path;   // the executable's folder joined with the package's file name
-  CString key_file_name;  // "KELD.DLL" (core package) or "KELDINTL.DLL" (language pack)
-  CString log_file_path;  // the verbose installer log, in the temporary folder
+  CString package_path;     // the executable's folder joined with the package's file name;
+                            // empty when the joined path would be too long to use
+  CString key_file_name;    // "KELD.DLL" (core package) or "KELDINTL.DLL" (language pack)
+  CString log_file_path;    // the verbose installer log, in the temporary folder
+  CString remove_log_path;  // the log of a removal before the installation, beside it
+  CString package_name;     // the package's file name, "mivo.msi" or "mivo_<LCID>.msi"
+  PlanRule rule;
 };
 
 // The entries in the order in which the run processes them; appended at the end
@@ -30,14 +42,21 @@ bool IsSupportedLanguage(const CString& candidate);
 // (when supported and not already planned), or for 1033 when neither applies.
 // `folder` is the executable's folder and ends in a backslash; it is only ever
 // joined with file names, never formatted. Log files are named
-// <TMP>\MIVOInstall.log and <TMP>\MIVO_<LCID>Install.log, where <TMP> is the
-// expansion of %tmp% (left as "%tmp%" when TMP is not set). The value of TMP is
-// never read as format text. Files are named only: none is opened here.
+// <TEMP>\MIVOInstall.log and <TEMP>\MIVO_<LCID>Install.log, removal logs
+// <TEMP>\MIVORemove.log and <TEMP>\MIVO_<LCID>Remove.log, where <TEMP> is
+// TempFolder(). Files are named only: none is opened here.
 void BuildPackagePlan(const CString& command_line, const CString& folder, PackagePlan& plan);
 
 // The same plan from plain values: `user_locale` stands for the user's default
-// locale and `temp_folder` for the expansion of %tmp%.
+// locale and `temp_folder` for TempFolder(). The value of the temporary folder
+// is never read as format text.
 void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LCID user_locale,
                           const CString& temp_folder, PackagePlan& plan);
+
+// The folder of the logs and the run record: the expansion of %tmp%, or, when
+// TMP is not set or empty, the folder that GetTempPathW names (TEMP, then the
+// user's profile, then the Windows folder), without its trailing backslash.
+// Never a relative "%tmp%".
+CString TempFolder();
 
 #endif  // SETUP_PLAN_H

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
@@ -54,6 +57,8 @@ struct Decision {
   PackageAction action = kPackageActionInstall;
   std::u16string product_code;
   bool remove_first = false;
+  std::vector<std::string> record;  // the lines the inspection wrote
+  std::string reason;               // the record's decision, after "decision: "
 };
 
 std::string Describe(const Decision& decision) {
@@ -67,11 +72,14 @@ class InspectTest : public ::testing::Test {
   void SetUp() override {
     host::ResetProcessState();
     host::ResetMsi();
+    record_folder_ = ::testing::TempDir() + "inspect_record_" + std::to_string(getpid());
+    std::filesystem::create_directories(record_folder_);
     handles_before_ = host::OpenHandleCount();
     bad_closes_before_ = host::BadCloseCount();
   }
 
   void TearDown() override {
+    std::filesystem::remove_all(record_folder_);
     EXPECT_EQ(handles_before_, host::OpenHandleCount()) << "a handle was left open";
     EXPECT_EQ(bad_closes_before_, host::BadCloseCount())
         << "a handle was closed twice, or 0 closed";
@@ -84,14 +92,25 @@ class InspectTest : public ::testing::Test {
     PackageAction action = kPackageActionInstall;
     CString product_code;
     bool remove_first = false;
-    InspectPackage(path, key, action, product_code, remove_first);
+    std::string record_path = record_folder_ + "/MIVOSetup.log";
+    std::filesystem::remove(record_path);
+    {
+      RunRecord record;
+      record.Open(Widen(record_folder_).c_str());
+      InspectPackage(path, key, action, product_code, remove_first, record);
+    }
     Decision decision;
     decision.action = action;
     decision.product_code = product_code.GetString();
     decision.remove_first = remove_first;
+    decision.record = testing_support::RecordLines(record_path);
+    for (const std::string& line : decision.record) {
+      if (line.rfind("decision: ", 0) == 0) decision.reason = line.substr(10);
+    }
     return decision;
   }
 
+  std::string record_folder_;
   int handles_before_ = 0;
   int bad_closes_before_ = 0;
 };
@@ -105,6 +124,7 @@ struct DecisionRow {
   PackageAction action;
   bool remove_first;
   bool product_code_read;
+  const char* reason;  // as the record gives it
 };
 
 TEST_F(InspectTest, DecisionTable) {
@@ -118,15 +138,24 @@ TEST_F(InspectTest, DecisionTable) {
        nullptr,
        kPackageActionInstall,
        false,
-       false},
+       false,
+       "package could not be opened, so install"},
       {"package missing",
        "missing.msi",
        {Installed(kCore, kUpgrade, u"7.1", older)},
        nullptr,
        kPackageActionInstall,
        false,
-       false},
-      {"product not installed", "package.msi", {}, nullptr, kPackageActionInstall, false, true},
+       false,
+       "package could not be opened, so install"},
+      {"product not installed",
+       "package.msi",
+       {},
+       nullptr,
+       kPackageActionInstall,
+       false,
+       true,
+       "not installed, so install"},
       {"product only advertised",
        "package.msi",
        {[&] {
@@ -137,105 +166,120 @@ TEST_F(InspectTest, DecisionTable) {
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "not installed, so install"},
       {"installed, but under another upgrade code: no related product equal",
        "package.msi",
        {Installed(kCore, kOther, u"7.1", equal), Installed(kOther, kUpgrade, u"7.1", equal)},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "installed, but not among the related products of its upgrade code, so install"},
       {"installed version newer",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.2", equal)},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "installed version 7.2 differs from 7.1, so install"},
       {"installed version older",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.0.9", older)},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "installed version 7.0.9 differs from 7.1, so install"},
       {"installed version with an extra component",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1.0", older)},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "installed version 7.1.0 differs from 7.1, so install"},
       {"LocalPackage not readable",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", older)},
        [] { host::FailCall("MsiGetProductInfoW", 2, ERROR_UNKNOWN_PROPERTY); },
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "cached package or its key file unreadable, so install"},
       {"LocalPackage of 260 characters does not fit",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", u"C:\\" + std::u16string(257, u'x'))},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "cached package or its key file unreadable, so install"},
       {"cached package missing",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", Package("gone.msi"))},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "cached package or its key file unreadable, so install"},
       {"cached package without the key file",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", Package("cached_other_key.msi"))},
        nullptr,
        kPackageActionInstall,
        false,
-       true},
+       true,
+       "cached package or its key file unreadable, so install"},
       {"cached key file older",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", older)},
        nullptr,
        kPackageActionInstall,
        true,
-       true},
+       true,
+       "cached key file 1.9.9.9 older than 2.0.0.0, so remove first and install"},
       {"cached key file equal",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", equal)},
        nullptr,
        kPackageActionSkip,
        false,
-       true},
+       true,
+       "current, so leave alone"},
       {"cached key file newer",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.1", newer)},
        nullptr,
        kPackageActionSkip,
        false,
-       true},
+       true,
+       "current, so leave alone"},
       {"installed 7.01 equals package 7.1",
        "package.msi",
        {Installed(kCore, kUpgrade, u"7.01", equal)},
        nullptr,
        kPackageActionSkip,
        false,
-       true},
+       true,
+       "current, so leave alone"},
       {"product code registered in lower case",
        "package.msi",
        {Installed(u"{c0de0001-0000-4000-8000-000000000001}", kUpgrade, u"7.1", older)},
        nullptr,
        kPackageActionInstall,
        true,
-       true},
+       true,
+       "cached key file 1.9.9.9 older than 2.0.0.0, so remove first and install"},
       {"package key file without version: any cached version ranks above",
        "package_no_key_version.msi",
        {Installed(kCore, kUpgrade, u"7.1", older)},
        nullptr,
        kPackageActionSkip,
        false,
-       true},
+       true,
+       "current, so leave alone"},
   };
   for (const DecisionRow& row : rows) {
     SCOPED_TRACE(row.name);
@@ -246,8 +290,30 @@ TEST_F(InspectTest, DecisionTable) {
     EXPECT_EQ(row.action, decision.action) << Describe(decision);
     EXPECT_EQ(row.remove_first, decision.remove_first) << Describe(decision);
     EXPECT_EQ(row.product_code_read ? kCore : u"", decision.product_code);
+    EXPECT_EQ(row.reason, decision.reason);
     EXPECT_EQ(handles_before_, host::OpenHandleCount());
   }
+}
+
+// The record holds every fact the inspection saw, in order, up to its decision.
+TEST_F(InspectTest, RecordHoldsEachFactBeforeTheDecision) {
+  host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_older.msi")));
+  EXPECT_EQ(Inspect(Package("package.msi")).record,
+            (std::vector<std::string>{
+                "package opened",
+                "ProductCode " + Narrow(kCore.c_str()),
+                "UpgradeCode " + Narrow(kUpgrade.c_str()),
+                "ProductVersion 7.1",
+                "key file KELD.DLL has version 2.0.0.0 in the package",
+                "installed state 5 (installed)",
+                "installed product " + Narrow(kCore.c_str()) + " has version 7.1",
+                "its cached package is \"" + Narrow(Package("cached_older.msi").c_str()) + "\"",
+                "key file KELD.DLL has version 1.9.9.9 in the cached package",
+                "decision: cached key file 1.9.9.9 older than 2.0.0.0, so remove first and install",
+            }));
+  EXPECT_EQ(Inspect(Package("corrupt.msi")).record,
+            (std::vector<std::string>{"package could not be opened: 1627 (ERROR_FUNCTION_FAILED)",
+                                      "decision: package could not be opened, so install"}));
 }
 
 TEST_F(InspectTest, NotInstalledAsksNothingMore) {
@@ -433,10 +499,12 @@ TEST_F(RunWithInspectionTest, SkippedCoreThenRemoveFirstPack) {
   host::AddProduct(Installed(kCore, kUpgrade, u"7.1", Package("cached_equal.msi")));
   host::AddProduct(Installed(kPack, kPackUpgrade, u"7.1", Package("pack_cached_older.msi")));
   RunSetup(u"");
+  // The current core gets no log call; the removal logs apart from the
+  // installation.
   const std::vector<std::string> expected = {
-      "log C:\\Temp\\MIVOInstall.log",
-      "log C:\\Temp\\MIVO_1033Install.log",
+      "log C:\\Temp\\MIVO_1033Remove.log",
       Remove(kPack),
+      "log C:\\Temp\\MIVO_1033Install.log",
       Install("run/mivo_1033.msi"),
   };
   EXPECT_EQ(expected, Actions());

@@ -26,6 +26,13 @@ struct ExpectedEntry {
   WString log_file_path;
 };
 
+// The removal log lies beside the installation log, the package's name is
+// the last element of its path.
+WString RemoveLogOf(const WString& log) {
+  return log.substr(0, log.size() - 11) + WTEXT("Remove.log");
+}
+WString NameOf(const WString& path) { return path.substr(path.rfind(WTEXT('\\')) + 1); }
+
 std::vector<ExpectedEntry> ExpectedPlan(const WString& folder, const WString& temp,
                                         const std::vector<WString>& languages) {
   std::vector<ExpectedEntry> entries;
@@ -46,6 +53,8 @@ void ExpectPlan(const PackagePlan& plan, const std::vector<ExpectedEntry>& expec
     EXPECT_EQ(Narrow(plan[i].package_path), Narrow(want.package_path.c_str()));
     EXPECT_EQ(Narrow(plan[i].key_file_name), Narrow(want.key_file_name.c_str()));
     EXPECT_EQ(Narrow(plan[i].log_file_path), Narrow(want.log_file_path.c_str()));
+    EXPECT_EQ(Narrow(plan[i].remove_log_path), Narrow(RemoveLogOf(want.log_file_path).c_str()));
+    EXPECT_EQ(Narrow(plan[i].package_name), Narrow(NameOf(want.package_path).c_str()));
   }
 }
 
@@ -116,6 +125,31 @@ TEST(BuildPackagePlanTest, ChoosesLanguagesFromCommandLineLocaleAndFallback) {
   }
 }
 
+// Each entry names the rule that planned it.
+TEST(BuildPackagePlanTest, EachEntryNamesItsRule) {
+  struct Row {
+    LPCWSTR command_line;
+    LCID user_locale;
+    std::vector<PlanRule> rules;
+  };
+  const Row rows[] = {
+      {WTEXT("1036"), 1031, {kPlanCore, kPlanCommandLine, kPlanUserLocale}},
+      {WTEXT("1033"), 1033, {kPlanCore, kPlanCommandLine}},
+      {WTEXT(""), 1031, {kPlanCore, kPlanUserLocale}},
+      {WTEXT("1049"), 1049, {kPlanCore, kPlanFallback}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE("command line \"" + Narrow(row.command_line) + "\", locale " +
+                 std::to_string(row.user_locale));
+    PackagePlan plan;
+    BuildPackagePlanFrom(CString(row.command_line), CString(WTEXT("C:\\S\\")), row.user_locale,
+                         CString(WTEXT("C:\\T")), plan);
+    std::vector<PlanRule> rules;
+    for (const PackageEntry& entry : plan) rules.push_back(entry.rule);
+    EXPECT_EQ(rules, row.rules);
+  }
+}
+
 TEST(BuildPackagePlanTest, ExampleOfThreeEntries) {
   PackagePlan plan;
   BuildPackagePlanFrom(CString(WTEXT("1036")), CString(WTEXT("C:\\Setup\\")), 1031,
@@ -156,16 +190,22 @@ class TempVariableTest : public ::testing::Test {
  protected:
   void TearDown() override {
     SetEnv(WTEXT("TMP"), saved_.empty() ? nullptr : saved_.c_str());
+    SetEnv(WTEXT("TEMP"), saved_temp_.empty() ? nullptr : saved_temp_.c_str());
     SetEnv(WTEXT("S"), nullptr);
   }
   void SetUp() override {
-    CString value(WTEXT("%TMP%"));
-    ExpandEnvironment(value);
-    if (!TextEquals(value, WTEXT("%TMP%"))) saved_ = value.GetString();
+    saved_ = Saved(WTEXT("%TMP%"));
+    saved_temp_ = Saved(WTEXT("%TEMP%"));
   }
 
  private:
+  static WString Saved(LPCWSTR reference) {
+    CString value(reference);
+    ExpandEnvironment(value);
+    return TextEquals(value, reference) ? WString() : WString(value.GetString());
+  }
   WString saved_;
+  WString saved_temp_;
 };
 
 // The log of the core package is the first entry's on every machine; the
@@ -186,13 +226,20 @@ TEST_F(TempVariableTest, TheValueOfTmpIsNeverFormatText) {
   }
 }
 
-TEST_F(TempVariableTest, UnsetTmpLeavesTheReference) {
-  SetEnv(WTEXT("TMP"), nullptr);
-  PackagePlan plan;
-  BuildPackagePlan(CString(WTEXT("1031")), CString(WTEXT("C:\\Setup\\")), plan);
-  ASSERT_GE(plan.Count(), 2);
-  EXPECT_EQ(Narrow(plan[0].log_file_path), "%tmp%\\MIVOInstall.log");
-  EXPECT_EQ(Narrow(plan[1].log_file_path), "%tmp%\\MIVO_1031Install.log");
+// Without a TMP, or with an empty one, the logs go to the folder that
+// GetTempPathW names (here TEMP), never to a relative "%tmp%".
+TEST_F(TempVariableTest, WithoutTmpTheSystemsTemporaryFolderIsUsed) {
+  const LPCWSTR values[] = {nullptr, WTEXT("")};
+  SetEnv(WTEXT("TEMP"), WTEXT("C:\\Users\\u 1\\Temp"));
+  for (LPCWSTR value : values) {
+    SCOPED_TRACE(value ? "TMP empty" : "TMP not set");
+    SetEnv(WTEXT("TMP"), value);
+    PackagePlan plan;
+    BuildPackagePlan(CString(WTEXT("1031")), CString(WTEXT("C:\\Setup\\")), plan);
+    ASSERT_GE(plan.Count(), 2);
+    EXPECT_EQ(Narrow(plan[0].log_file_path), "C:\\Users\\u 1\\Temp\\MIVOInstall.log");
+    EXPECT_EQ(Narrow(plan[1].remove_log_path), "C:\\Users\\u 1\\Temp\\MIVO_1031Remove.log");
+  }
 }
 
 // Only %tmp% is expanded: the separator and locale places of the log name are

@@ -7,12 +7,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/host/host_control.h"
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
+#include "setup/product_version.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -68,7 +71,10 @@ class RunSetupTest : public ::testing::Test {
     folder_ = scratch_.string() + "/run\\";
     host::SetModuleFileName(Widen(folder_ + "mivoboot.exe"));
     host::SetUserDefaultLCID(1031);
-    host::SetEnvironmentVariable(u"TMP", u"C:\\Temp");
+    // The logs and the run record go to a folder of the test's own.
+    std::filesystem::create_directories(scratch_ / "tmp");
+    tmp_ = (scratch_ / "tmp").string();
+    host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
     host::SetPackageCacheFolder((scratch_ / "cache").string());
   }
   void TearDown() override {
@@ -78,7 +84,10 @@ class RunSetupTest : public ::testing::Test {
 
   std::string PackagePath(const char* name) const { return folder_ + name; }
   std::string Log(const char* name) const {
-    return std::string("MsiEnableLogW 4096|C:\\Temp\\") + name + "|0";
+    return "MsiEnableLogW 4096|" + tmp_ + "\\" + name + "|0";
+  }
+  std::vector<std::string> Record() const {
+    return testing_support::RecordLines(tmp_ + "/MIVOSetup.log");
   }
   std::string Install(const char* name) const {
     return "MsiInstallProductW " + PackagePath(name) + "|";
@@ -86,6 +95,7 @@ class RunSetupTest : public ::testing::Test {
 
   std::filesystem::path scratch_;
   std::string folder_;
+  std::string tmp_;
 };
 
 const char kSilent[] = "MsiSetInternalUI 258|(null)";
@@ -133,14 +143,14 @@ TEST_F(RunSetupTest, EachInspectionLiesBetweenThePreviousInstallationAndItsLog) 
   }
 }
 
-TEST_F(RunSetupTest, CurrentProductsAreSkippedButStillGetTheirLog) {
+// A current product gets no log call, so the log of its last installation
+// stays as it was.
+TEST_F(RunSetupTest, CurrentProductsAreLeftAloneWithoutALogCall) {
   RunSetup(u"1036");
   ASSERT_EQ(host::Products().size(), 3u);
   host::ResetMsiCalls();
   RunSetup(u"1036");
-  EXPECT_EQ(DriverCalls(),
-            (std::vector<std::string>{kSilent, Log("MIVOInstall.log"), Log("MIVO_1036Install.log"),
-                                      Log("MIVO_1031Install.log")}));
+  EXPECT_EQ(DriverCalls(), (std::vector<std::string>{kSilent}));
   EXPECT_EQ(host::OpenHandleCount(), 0);
 }
 
@@ -156,16 +166,17 @@ void InstallCoreWithOlderCachedKeyFile() {
 }
 
 // An installed core product of the same version whose cached key file is
-// older: removed by the package's product code, then installed; the next entry
-// starts afresh.
+// older: removed by the package's product code into a log of its own, then
+// installed; the next entry starts afresh.
 TEST_F(RunSetupTest, RemoveFirstAppliesToItsOwnEntryOnly) {
   InstallCoreWithOlderCachedKeyFile();
   RunSetup(u"");
   EXPECT_EQ(DriverCalls(),
             (std::vector<std::string>{
-                kSilent, Log("MIVOInstall.log"),
+                kSilent, Log("MIVORemove.log"),
                 std::string("MsiConfigureProductExW ") + kCoreCode + "|0|2|" + kRemoveProperties,
-                Install("mivo.msi"), Log("MIVO_1031Install.log"), Install("mivo_1031.msi")}));
+                Log("MIVOInstall.log"), Install("mivo.msi"), Log("MIVO_1031Install.log"),
+                Install("mivo_1031.msi")}));
   EXPECT_EQ(host::OpenHandleCount(), 0);
   EXPECT_EQ(host::BadCloseCount(), 0);
 }
@@ -178,10 +189,11 @@ TEST_F(RunSetupTest, FailedRemovalsAndInstallationsDoNotStopTheRun) {
   RunSetup(u"1036");
   EXPECT_EQ(DriverCalls(),
             (std::vector<std::string>{
-                kSilent, Log("MIVOInstall.log"),
+                kSilent, Log("MIVORemove.log"),
                 std::string("MsiConfigureProductExW ") + kCoreCode + "|0|2|" + kRemoveProperties,
-                Install("mivo.msi"), Log("MIVO_1036Install.log"), Install("mivo_1036.msi"),
-                Log("MIVO_1031Install.log"), Install("mivo_1031.msi")}));
+                Log("MIVOInstall.log"), Install("mivo.msi"), Log("MIVO_1036Install.log"),
+                Install("mivo_1036.msi"), Log("MIVO_1031Install.log"), Install("mivo_1031.msi")}));
+  EXPECT_TRUE(host::Sleeps().empty()) << "a failure other than a busy installer was waited for";
   for (const host::MsiCall& call : host::MsiCallsOf("MsiInstallProductW")) {
     SCOPED_TRACE(Narrow(call.args[0].c_str()));
     EXPECT_EQ(call.result, 1603u);
@@ -231,20 +243,27 @@ TEST_F(RunSetupTest, ArgumentTextsWithoutASupportedLanguage) {
   }
 }
 
+// The value of TMP is copied, never read as format text; without a TMP the
+// logs go to the folder the system names for temporary files, never to a
+// relative "%tmp%".
 TEST_F(RunSetupTest, LogPathsHoldTheValueOfTmpUnchanged) {
   struct Row {
     const char16_t* tmp;
+    const char16_t* temp;
     const char* core_log;
   };
   const Row rows[] = {
-      {u"C:\\%s%n\\%d", "C:\\%s%n\\%d\\MIVOInstall.log"},
-      {u"C:\\100%", "C:\\100%\\MIVOInstall.log"},
-      {nullptr, "%tmp%\\MIVOInstall.log"},
+      {u"C:\\%s%n\\%d", nullptr, "C:\\%s%n\\%d\\MIVOInstall.log"},
+      {u"C:\\100%", nullptr, "C:\\100%\\MIVOInstall.log"},
+      {nullptr, u"C:\\Users\\u\\Temp", "C:\\Users\\u\\Temp\\MIVOInstall.log"},
+      {u"", u"C:\\Users\\u\\Temp", "C:\\Users\\u\\Temp\\MIVOInstall.log"},
+      {nullptr, nullptr, "C:\\Windows\\MIVOInstall.log"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.core_log);
     host::ResetMsi();
     host::SetEnvironmentVariable(u"TMP", row.tmp);
+    host::SetEnvironmentVariable(u"TEMP", row.temp);
     RunSetup(u"");
     std::vector<host::MsiCall> logs = host::MsiCallsOf("MsiEnableLogW");
     ASSERT_EQ(logs.size(), 2u);
@@ -265,6 +284,334 @@ TEST_F(RunSetupTest, NoExecutablePathMeansNoInstallerCall) {
     host::SetModuleFileName(path);
     RunSetup(u"1031");
     EXPECT_TRUE(host::MsiCalls().empty()) << host::MsiCalls().front().function;
+  }
+}
+
+// Lines of `lines` that begin with `prefix`.
+std::vector<std::string> Starting(const std::vector<std::string>& lines,
+                                  const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const std::string& line : lines) {
+    if (line.rfind(prefix, 0) == 0) out.push_back(line);
+  }
+  return out;
+}
+
+// The run record explains a first run, a second run and a run that removes
+// first, with failing installer calls among them: the plan and its rules, each
+// decision with its reason, each installer call with its result, the counts.
+TEST_F(RunSetupTest, RecordExplainsEachRun) {
+  const std::string core = "mivo.msi: ";
+  const std::string pack = "mivo_1036.msi: ";
+  RunSetup(u"1036");
+  std::vector<std::string> first = Record();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first.front(), "start: mivoboot " MIVO_VERSION_TEXT ", executable \"" + folder_ +
+                               "mivoboot.exe\", arguments \"1036\", user default LCID 1031, "
+                               "temporary folder \"" +
+                               tmp_ + "\"");
+  EXPECT_EQ(Starting(first, "plan: "),
+            (std::vector<std::string>{
+                "plan: mivo.msi (core package): package \"" + PackagePath("mivo.msi") +
+                    "\", key file KELD.DLL, log \"" + tmp_ + "\\MIVOInstall.log\"",
+                "plan: mivo_1036.msi (language from the command line): package \"" +
+                    PackagePath("mivo_1036.msi") + "\", key file KELDINTL.DLL, log \"" + tmp_ +
+                    "\\MIVO_1036Install.log\"",
+                "plan: mivo_1031.msi (language of the user's default locale): package \"" +
+                    PackagePath("mivo_1031.msi") + "\", key file KELDINTL.DLL, log \"" + tmp_ +
+                    "\\MIVO_1031Install.log\""}));
+  EXPECT_EQ(Starting(first, core + "decision"),
+            (std::vector<std::string>{core + "decision: not installed, so install"}));
+  EXPECT_EQ(
+      Starting(first, core + "installation"),
+      (std::vector<std::string>{core + "installation of \"" + PackagePath("mivo.msi") +
+                                "\" (log \"" + tmp_ + "\\MIVOInstall.log\"): 0 (ERROR_SUCCESS)"}));
+  EXPECT_EQ(first.back(), "end: 3 installed, 0 removed, 0 left alone, 0 failed, 0 ms");
+
+  // A second run leaves everything alone and appends to the same record.
+  RunSetup(u"1036");
+  std::vector<std::string> both = Record();
+  ASSERT_GT(both.size(), first.size());
+  std::vector<std::string> second(both.begin() + static_cast<long>(first.size()), both.end());
+  EXPECT_EQ(Starting(second, pack + "decision"),
+            (std::vector<std::string>{pack + "decision: current, so leave alone"}));
+  EXPECT_TRUE(Starting(second, pack + "installation").empty());
+  EXPECT_EQ(second.back(), "end: 0 installed, 0 removed, 3 left alone, 0 failed, 0 ms");
+
+  // The core is removed first, the removal fails and the installations fail
+  // or are refused: each result with its name, each entry counted once.
+  std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+  host::ResetMsi();
+  host::SetPackageCacheFolder((scratch_ / "cache").string());
+  InstallCoreWithOlderCachedKeyFile();
+  host::FailCall("MsiConfigureProductExW", 1, 1603);
+  host::FailCall("MsiInstallProductW", 2, 1638);
+  host::FailCall("MsiInstallProductW", 3, 3010);
+  RunSetup(u"1036");
+  std::vector<std::string> third = Record();
+  EXPECT_EQ(Starting(third, core + "decision"),
+            (std::vector<std::string>{
+                core + "decision: cached key file 7.0.0.1 older than 7.1.0.3, so remove first "
+                       "and install"}));
+  EXPECT_EQ(Starting(third, core + "removal"),
+            (std::vector<std::string>{core + "removal of " + kCoreCode + " (log \"" + tmp_ +
+                                      "\\MIVORemove.log\"): 1603 (ERROR_INSTALL_FAILURE)"}));
+  EXPECT_EQ(Starting(third, pack + "installation"),
+            (std::vector<std::string>{pack + "installation of \"" + PackagePath("mivo_1036.msi") +
+                                      "\" (log \"" + tmp_ +
+                                      "\\MIVO_1036Install.log\"): 1638 (ERROR_PRODUCT_VERSION)"}));
+  EXPECT_EQ(Starting(third, "mivo_1031.msi: installation").size(), 1u);
+  EXPECT_NE(Starting(third, "mivo_1031.msi: installation")[0].find(
+                "): 3010 (ERROR_SUCCESS_REBOOT_REQUIRED)"),
+            std::string::npos);
+  // 3010 is a success; the core's failed removal and the refused pack fail.
+  EXPECT_EQ(third.back(), "end: 2 installed, 0 removed, 0 left alone, 2 failed, 0 ms");
+}
+
+// Before a run appends, a record of more than 1 MiB is cut to its newest
+// 512 KiB, from a line boundary; the new run's lines follow whole.
+TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
+  struct Row {
+    size_t old_bytes;
+    bool cut;
+  };
+  const Row rows[] = {{1024 * 1024 - 100, false}, {1536 * 1024, true}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.old_bytes) + " bytes before the run");
+    host::ResetMsi();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::string old;
+    for (int n = 0; old.size() < row.old_bytes; ++n) {
+      old += "2026-01-01 00:00:00Z [7] old line " + std::to_string(n) + " of an earlier run\r\n";
+    }
+    {
+      std::ofstream file(tmp_ + "/MIVOSetup.log", std::ios::binary | std::ios::trunc);
+      file << old;
+    }
+    RunSetup(u"");
+    std::vector<std::string> lines = Record();
+    size_t size = std::filesystem::file_size(tmp_ + "/MIVOSetup.log");
+    if (row.cut) {
+      EXPECT_LE(size, 1024u * 1024u);
+      EXPECT_GE(size, 512u * 1024u);
+    } else {
+      EXPECT_GT(size, old.size());
+    }
+    ASSERT_FALSE(lines.empty());
+    // Whole lines only: the first is an earlier run's, the rest follow on.
+    EXPECT_EQ(lines.front().rfind("old line ", 0), 0u) << lines.front();
+    size_t start = 0;
+    while (start < lines.size() && lines[start].rfind("old line ", 0) == 0) ++start;
+    ASSERT_LT(start, lines.size());
+    EXPECT_EQ(lines[start].rfind("start: ", 0), 0u) << lines[start];
+    EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();
+    for (size_t i = start; i < lines.size(); ++i) EXPECT_NE(lines[i][0], '!') << lines[i];
+  }
+}
+
+// The record never changes what the run does: with a record that cannot be
+// opened, whose writes all fail, or that another process holds, the installer
+// calls are those of a run whose record works, call for call.
+TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
+  auto run = [&](const std::function<void()>& fault) {
+    host::ResetMsi();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    InstallCoreWithOlderCachedKeyFile();
+    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    fault();
+    RunSetup(u"1036");
+    host::SetFileWriteFailure(false);
+    host::HoldFileWithoutSharing(Widen(tmp_ + "\\MIVOSetup.log"), false);
+    // Handles are numbered afresh by every run, so calls on handles are
+    // compared by their function and result only.
+    std::vector<std::string> calls;
+    for (const host::MsiCall& call : host::MsiCalls()) {
+      std::string line = call.function + " -> " + std::to_string(call.result);
+      bool on_handle = call.function != "MsiOpenDatabaseW" && call.function != "MsiSetInternalUI" &&
+                       call.function.find("Product") == std::string::npos &&
+                       call.function != "MsiEnableLogW";
+      if (on_handle) {
+        calls.push_back(line);
+        continue;
+      }
+      for (const std::u16string& arg : call.args) line += " |" + Narrow(arg.c_str());
+      calls.push_back(line);
+    }
+    return calls;
+  };
+  const std::vector<std::string> working = run([] {});
+  ASSERT_FALSE(Record().empty());
+  ASSERT_GT(working.size(), 10u);
+  struct Row {
+    const char* name;
+    std::function<void()> fault;
+  };
+  const Row rows[] = {
+      {"every write fails", [] { host::SetFileWriteFailure(true); }},
+      {"held without sharing",
+       [&] { host::HoldFileWithoutSharing(Widen(tmp_ + "\\MIVOSetup.log"), true); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(run(row.fault), working);
+    EXPECT_TRUE(Record().empty()) << "the record was written";
+    EXPECT_EQ(host::OpenKernelHandleCount(), 0);
+  }
+}
+
+// Without TMP the logs and the record go to the folder GetTempPathW names.
+TEST_F(RunSetupTest, WithoutTmpTheRecordGoesToTheSystemsTemporaryFolder) {
+  std::filesystem::create_directories(scratch_ / "temp");
+  std::string temp = (scratch_ / "temp").string();
+  host::SetEnvironmentVariable(u"TMP", nullptr);
+  host::SetEnvironmentVariable(u"TEMP", Widen(temp).c_str());
+  RunSetup(u"");
+  std::vector<std::string> lines = testing_support::RecordLines(temp + "/MIVOSetup.log");
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines.front().find("temporary folder \"" + temp + "\""), std::string::npos);
+  EXPECT_EQ(Narrow(host::MsiCallsOf("MsiEnableLogW").at(0).args[1].c_str()),
+            temp + "\\MIVOInstall.log");
+}
+
+const char16_t kRunMutex[] = u"Local\\MivoSetupRun";
+
+// A busy installer (1618) is waited out: 2 s, then doubling up to 60 s, from
+// one budget of 5 minutes for the whole run; only 1618 is tried again.
+TEST_F(RunSetupTest, ABusyInstallerIsWaitedOutWithinTheBudget) {
+  struct Row {
+    const char* name;
+    int busy_installs;  // the first N installations answer 1618
+    int busy_removals;  // the first N removals answer 1618
+    DWORD held_ms;      // another run holds the lock this long first
+    std::vector<DWORD> sleeps;
+    int install_calls;
+    int removal_calls;
+  };
+  const std::vector<DWORD> whole_budget = {2000,  4000,  8000,  16000, 32000,
+                                           60000, 60000, 60000, 58000};
+  const Row rows[] = {
+      {"busy twice, then free", 2, 0, 0, {2000, 4000}, 4, 0},
+      {"busy for good: the waits stop at 5 minutes, the run goes on", 1000, 0, 0, whole_budget,
+       10 + 1, 0},
+      {"a busy removal waits from the same budget", 1000, 1000, 0, whole_budget, 1 + 1, 10},
+      {"waiting for another run spends the budget too",
+       1000,
+       0,
+       90000,
+       {2000, 4000, 8000, 16000, 32000, 60000, 60000, 28000},
+       9 + 1,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host::ResetMsi();
+    host::ResetKernel();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    if (row.busy_removals) InstallCoreWithOlderCachedKeyFile();
+    for (int n = 1; n <= row.busy_installs; ++n) host::FailCall("MsiInstallProductW", n, 1618);
+    for (int n = 1; n <= row.busy_removals; ++n) {
+      host::FailCall("MsiConfigureProductExW", n, 1618);
+    }
+    if (row.held_ms) host::HoldMutexElsewhere(kRunMutex, row.held_ms, false);
+    RunSetup(u"");
+    EXPECT_EQ(host::Sleeps(), row.sleeps);
+    EXPECT_EQ(CountOf("MsiInstallProductW"), row.install_calls);
+    EXPECT_EQ(CountOf("MsiConfigureProductExW"), row.removal_calls);
+    std::vector<std::string> waits = Starting(Record(), "mivo.msi: the installer is busy");
+    ASSERT_FALSE(waits.empty());
+    EXPECT_EQ(waits[0],
+              std::string("mivo.msi: the installer is busy with another installation (1618); "
+                          "waiting 2000 ms before the ") +
+                  (row.busy_removals ? "removal" : "installation") + " is tried again");
+  }
+  // Any other failure is not tried again.
+  for (UINT code : {1603u, 1638u, 1619u, 1602u}) {
+    SCOPED_TRACE(code);
+    host::ResetMsi();
+    host::ResetKernel();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    host::FailCall("MsiInstallProductW", 1, code);
+    RunSetup(u"");
+    EXPECT_TRUE(host::Sleeps().empty());
+    EXPECT_EQ(CountOf("MsiInstallProductW"), 2);
+  }
+}
+
+// One run at a time: a run waits for another one's lock out of the budget,
+// takes an abandoned lock as free, goes on without it once the budget is
+// spent, and lets go of it at its end.
+TEST_F(RunSetupTest, OneRunAtATime) {
+  struct Row {
+    const char* name;
+    DWORD held_ms;  // 0: free
+    bool abandoned;
+    const char* wait_line;  // null: none
+  };
+  const Row rows[] = {
+      {"free", 0, false, nullptr},
+      {"held by another run for 90 s", 90000, false,
+       "waited 90000 ms for another run of the setup to end"},
+      {"held by a run that died", 5000, true, "waited 5000 ms for another run of the setup to end"},
+      {"held for good", INFINITE, false,
+       "another run of the setup is still going after 300000 ms; going on without waiting for "
+       "it"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host::ResetMsi();
+    host::ResetKernel();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    if (row.held_ms) host::HoldMutexElsewhere(kRunMutex, row.held_ms, row.abandoned);
+    RunSetup(u"");
+    std::vector<std::string> lines = Record();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].rfind("start: ", 0), 0u);
+    if (row.wait_line) {
+      EXPECT_EQ(lines[1], row.wait_line);
+    } else {
+      EXPECT_EQ(lines[1].rfind("plan: ", 0), 0u) << lines[1];
+    }
+    // The run still plans and installs, and ends holding nothing.
+    EXPECT_EQ(CountOf("MsiInstallProductW"), 2);
+    EXPECT_FALSE(host::MutexOwned(kRunMutex));
+    EXPECT_EQ(host::OpenKernelHandleCount(), 0);
+  }
+}
+
+// A folder in which every package path just fits installs as today; one unit
+// longer, or at the limit of a path, installs nothing and calls no installer
+// function at all.
+TEST_F(RunSetupTest, AFolderTooLongForItsPackagesInstallsNothing) {
+  struct Row {
+    size_t folder_length;  // without the trailing backslash
+    int install_calls;
+    std::vector<const char*> unnamed;
+  };
+  // mivo_1031.msi is the longest name: 246 + 1 + 13 units leave no room for
+  // the NUL within 260.
+  const Row rows[] = {
+      {245, 2, {}}, {246, 0, {"mivo_1031.msi"}}, {259, 0, {"mivo.msi", "mivo_1031.msi"}}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE("folder of " + std::to_string(row.folder_length) + " units");
+    host::ResetMsi();
+    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    std::u16string folder = u"C:\\";
+    while (folder.size() < row.folder_length) folder += u"d";
+    host::SetModuleFileName(folder + u"\\mivoboot.exe");
+    RunSetup(u"");
+    EXPECT_EQ(CountOf("MsiInstallProductW"), row.install_calls);
+    if (row.install_calls == 0) {
+      EXPECT_TRUE(host::MsiCalls().empty()) << host::MsiCalls().front().function;
+    }
+    std::vector<std::string> expected;
+    for (const char* name : row.unnamed) {
+      expected.push_back(std::string("plan: the path of ") + name +
+                         " cannot be formed in the folder \"" + Narrow(folder.c_str()) +
+                         "\\\" (too long); nothing is installed");
+    }
+    EXPECT_EQ(Starting(Record(), "plan: the path of"), expected);
   }
 }
 

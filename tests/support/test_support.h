@@ -3,6 +3,7 @@
 #define TESTS_SUPPORT_TEST_SUPPORT_H
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -19,6 +20,13 @@ void SetEnv(LPCWSTR name, LPCWSTR value);
 std::string Narrow(LPCWSTR text);
 // UTF-16 units of an ASCII or UTF-8 text.
 WString Widen(const std::string& text);
+
+// The lines of the run record at `path` (a path of the test program's own
+// file system), each without its time stamp and process id; a line whose
+// beginning is not "YYYY-MM-DD hh:mm:ssZ [PID] " or whose end is not CRLF is
+// kept whole, with "!" before it, so that a comparison shows it. Empty when
+// the file does not exist.
+std::vector<std::string> RecordLines(const std::string& path);
 
 }  // namespace testing_support
 
