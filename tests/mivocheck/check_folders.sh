@@ -113,11 +113,11 @@ error: MIVO_1036.msi: ProductCode {C0DE1031-0000-4000-8000-000000001031} is also
 
 == properties_missing 1
 $ unprop mivo.msi ProductCode && unprop mivo_1031.msi UpgradeCode
-$ unprop mivo_1036.msi ProductVersion && prop mivo_1036.msi ALLUSERS 1
+$ unprop mivo_1036.msi ProductVersion && prop mivo.msi ALLUSERS 1
 error: mivo.msi: no ProductCode in the Property table
 error: mivo_1031.msi: no UpgradeCode in the Property table
 error: mivo_1036.msi: no ProductVersion in the Property table
-warning: mivo_1036.msi: ALLUSERS=1 needs elevation for a standard user
+warning: mivo.msi: ALLUSERS=1 needs elevation for a standard user
 row mivo.msi - 7.1.0 KELD.DLL 7.1.0.3
 
 == product_code_form 1
