@@ -85,44 +85,39 @@ class Line {
   bool failed_ = false;
 };
 
-struct ResultName {
-  UINT code;
-  const char* name;
-};
+// The results a run meets and their names, in the same order; every name
+// begins with "ERROR_", which is left out here.
+constexpr unsigned short kResultCodes[] = {
+    0,    2,    3,    5,    6,    8,    87,   110,  120,  234,  259,  1601, 1602, 1603, 1605,
+    1608, 1612, 1618, 1619, 1620, 1622, 1625, 1627, 1632, 1633, 1638, 1639, 1641, 1730, 3010};
+constexpr char kResultNames[] =
+    "SUCCESS\0FILE_NOT_FOUND\0PATH_NOT_FOUND\0ACCESS_DENIED\0INVALID_HANDLE\0"
+    "NOT_ENOUGH_MEMORY\0INVALID_PARAMETER\0OPEN_FAILED\0CALL_NOT_IMPLEMENTED\0MORE_DATA\0"
+    "NO_MORE_ITEMS\0INSTALL_SERVICE_FAILURE\0INSTALL_USEREXIT\0INSTALL_FAILURE\0"
+    "UNKNOWN_PRODUCT\0UNKNOWN_PROPERTY\0INSTALL_SOURCE_ABSENT\0INSTALL_ALREADY_RUNNING\0"
+    "INSTALL_PACKAGE_OPEN_FAILED\0INSTALL_PACKAGE_INVALID\0INSTALL_LOG_FAILURE\0"
+    "INSTALL_PACKAGE_REJECTED\0FUNCTION_FAILED\0INSTALL_TEMP_UNWRITABLE\0"
+    "INSTALL_PLATFORM_UNSUPPORTED\0PRODUCT_VERSION\0INVALID_COMMAND_LINE\0"
+    "SUCCESS_REBOOT_INITIATED\0INSTALL_REMOTE_DISALLOWED\0SUCCESS_REBOOT_REQUIRED";
 
-// The results a run meets, with their names.
-const ResultName kResultNames[] = {
-    {0, "ERROR_SUCCESS"},
-    {2, "ERROR_FILE_NOT_FOUND"},
-    {3, "ERROR_PATH_NOT_FOUND"},
-    {5, "ERROR_ACCESS_DENIED"},
-    {6, "ERROR_INVALID_HANDLE"},
-    {8, "ERROR_NOT_ENOUGH_MEMORY"},
-    {87, "ERROR_INVALID_PARAMETER"},
-    {110, "ERROR_OPEN_FAILED"},
-    {120, "ERROR_CALL_NOT_IMPLEMENTED"},
-    {234, "ERROR_MORE_DATA"},
-    {259, "ERROR_NO_MORE_ITEMS"},
-    {1601, "ERROR_INSTALL_SERVICE_FAILURE"},
-    {1602, "ERROR_INSTALL_USEREXIT"},
-    {1603, "ERROR_INSTALL_FAILURE"},
-    {1605, "ERROR_UNKNOWN_PRODUCT"},
-    {1608, "ERROR_UNKNOWN_PROPERTY"},
-    {1612, "ERROR_INSTALL_SOURCE_ABSENT"},
-    {1618, "ERROR_INSTALL_ALREADY_RUNNING"},
-    {1619, "ERROR_INSTALL_PACKAGE_OPEN_FAILED"},
-    {1620, "ERROR_INSTALL_PACKAGE_INVALID"},
-    {1622, "ERROR_INSTALL_LOG_FAILURE"},
-    {1625, "ERROR_INSTALL_PACKAGE_REJECTED"},
-    {1627, "ERROR_FUNCTION_FAILED"},
-    {1632, "ERROR_INSTALL_TEMP_UNWRITABLE"},
-    {1633, "ERROR_INSTALL_PLATFORM_UNSUPPORTED"},
-    {1638, "ERROR_PRODUCT_VERSION"},
-    {1639, "ERROR_INVALID_COMMAND_LINE"},
-    {1641, "ERROR_SUCCESS_REBOOT_INITIATED"},
-    {1730, "ERROR_INSTALL_REMOTE_DISALLOWED"},
-    {3010, "ERROR_SUCCESS_REBOOT_REQUIRED"},
-};
+constexpr size_t CountNames(const char* names, size_t size) {
+  size_t count = 0;
+  for (size_t i = 0; i < size; ++i) count += names[i] == 0;
+  return count;
+}
+static_assert(CountNames(kResultNames, sizeof kResultNames) ==
+                  sizeof kResultCodes / sizeof kResultCodes[0],
+              "one name for every result code");
+
+// The name of a result without its "ERROR_", or null.
+const char* ResultName(UINT code) {
+  const char* name = kResultNames;
+  for (unsigned short known : kResultCodes) {
+    if (known == code) return name;
+    name += strlen(name) + 1;
+  }
+  return nullptr;
+}
 
 // Writes all of `count` bytes; false when a write fails.
 bool WriteAll(HANDLE file, const char* bytes, DWORD count) {
@@ -235,12 +230,10 @@ void RunRecord::Write(const char* format, ...) {
       case 'r': {
         UINT code = va_arg(arguments, UINT);
         line.AppendNumber(code);
-        for (const ResultName& known : kResultNames) {
-          if (known.code == code) {
-            line.Append(" (");
-            line.Append(known.name);
-            line.Append(")");
-          }
+        if (const char* name = ResultName(code)) {
+          line.Append(" (ERROR_");
+          line.Append(name);
+          line.Append(")");
         }
         break;
       }

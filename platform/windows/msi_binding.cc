@@ -18,42 +18,53 @@
 
 namespace {
 
-struct MsiFunctions {
-  decltype(&::MsiOpenDatabaseW) open_database;
-  decltype(&::MsiDatabaseOpenViewW) database_open_view;
-  decltype(&::MsiViewExecute) view_execute;
-  decltype(&::MsiViewFetch) view_fetch;
-  decltype(&::MsiRecordDataSize) record_data_size;
-  decltype(&::MsiRecordGetStringW) record_get_string;
-  decltype(&::MsiRecordGetInteger) record_get_integer;
-  decltype(&::MsiCreateRecord) create_record;
-  decltype(&::MsiRecordSetStringW) record_set_string;
-  decltype(&::MsiCloseHandle) close_handle;
-  decltype(&::MsiSetInternalUI) set_internal_ui;
-  decltype(&::MsiEnableLogW) enable_log;
-  decltype(&::MsiQueryProductStateW) query_product_state;
-  decltype(&::MsiEnumRelatedProductsW) enum_related_products;
-  decltype(&::MsiGetProductInfoW) get_product_info;
-  decltype(&::MsiConfigureProductExW) configure_product_ex;
-  decltype(&::MsiInstallProductW) install_product;
+// The functions of the seam, by index into the bound table and the name list.
+enum MsiFunction {
+  kOpenDatabase,
+  kDatabaseOpenView,
+  kViewExecute,
+  kViewFetch,
+  kRecordDataSize,
+  kRecordGetString,
+  kRecordGetInteger,
+  kCreateRecord,
+  kRecordSetString,
+  kCloseHandle,
+  kSetInternalUI,
+  kEnableLog,
+  kQueryProductState,
+  kEnumRelatedProducts,
+  kGetProductInfo,
+  kConfigureProductEx,
+  kInstallProduct,
+  kMsiFunctionCount
 };
 
-// The typed address of an export, or null. The detour through a pointer to a
+const char* const kMsiFunctionNames[kMsiFunctionCount] = {
+    "MsiOpenDatabaseW",       "MsiDatabaseOpenViewW",    "MsiViewExecute",
+    "MsiViewFetch",           "MsiRecordDataSize",       "MsiRecordGetStringW",
+    "MsiRecordGetInteger",    "MsiCreateRecord",         "MsiRecordSetStringW",
+    "MsiCloseHandle",         "MsiSetInternalUI",        "MsiEnableLogW",
+    "MsiQueryProductStateW",  "MsiEnumRelatedProductsW", "MsiGetProductInfoW",
+    "MsiConfigureProductExW", "MsiInstallProductW",
+};
+
+typedef void (*AnyFunction)();
+
+// The address of an export, or null. The detour through a pointer to a
 // function without parameters is the one cast between function pointer types
 // that the compiler accepts without a warning.
-template <typename Function>
-void Resolve(HMODULE module, const char* name, Function& out) {
-  out = module
-            ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)))
-            : nullptr;
+AnyFunction Export(HMODULE module, const char* name) {
+  return module ? reinterpret_cast<AnyFunction>(GetProcAddress(module, name)) : nullptr;
 }
 
 typedef BOOL(WINAPI* SetDefaultDllDirectoriesFunction)(DWORD);
 
 // Loads msi.dll from the system folder and from nowhere else.
 HMODULE LoadSystemMsi() {
-  SetDefaultDllDirectoriesFunction set_default_directories = nullptr;
-  Resolve(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", set_default_directories);
+  SetDefaultDllDirectoriesFunction set_default_directories =
+      reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+          Export(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
   if (set_default_directories) {
     // Also keeps every DLL that msi.dll itself loads later to the system folder.
     set_default_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
@@ -70,140 +81,123 @@ HMODULE LoadSystemMsi() {
   return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-MsiFunctions BindAll() {
-  MsiFunctions f;
-  HMODULE msi = LoadSystemMsi();
-  Resolve(msi, "MsiOpenDatabaseW", f.open_database);
-  Resolve(msi, "MsiDatabaseOpenViewW", f.database_open_view);
-  Resolve(msi, "MsiViewExecute", f.view_execute);
-  Resolve(msi, "MsiViewFetch", f.view_fetch);
-  Resolve(msi, "MsiRecordDataSize", f.record_data_size);
-  Resolve(msi, "MsiRecordGetStringW", f.record_get_string);
-  Resolve(msi, "MsiRecordGetInteger", f.record_get_integer);
-  Resolve(msi, "MsiCreateRecord", f.create_record);
-  Resolve(msi, "MsiRecordSetStringW", f.record_set_string);
-  Resolve(msi, "MsiCloseHandle", f.close_handle);
-  Resolve(msi, "MsiSetInternalUI", f.set_internal_ui);
-  Resolve(msi, "MsiEnableLogW", f.enable_log);
-  Resolve(msi, "MsiQueryProductStateW", f.query_product_state);
-  Resolve(msi, "MsiEnumRelatedProductsW", f.enum_related_products);
-  Resolve(msi, "MsiGetProductInfoW", f.get_product_info);
-  Resolve(msi, "MsiConfigureProductExW", f.configure_product_ex);
-  Resolve(msi, "MsiInstallProductW", f.install_product);
-  // The library stays loaded for the life of the process: the bound pointers
-  // refer into it.
-  return f;
-}
-
 // Bound once, on the first call of any forwarder. The program has one thread.
-const MsiFunctions& Msi() {
+// The library stays loaded for the life of the process: the bound pointers
+// refer into it.
+const AnyFunction* Bound() {
   static bool bound = false;
-  static MsiFunctions functions;
+  static AnyFunction functions[kMsiFunctionCount];
   if (!bound) {
-    functions = BindAll();
+    HMODULE msi = LoadSystemMsi();
+    for (int i = 0; i < kMsiFunctionCount; ++i) functions[i] = Export(msi, kMsiFunctionNames[i]);
     bound = true;
   }
   return functions;
 }
 
+// The bound function of `index`, typed as the SDK declares `Declared`.
+template <typename Declared>
+Declared* Msi(MsiFunction index, Declared&) {
+  return reinterpret_cast<Declared*>(Bound()[index]);
+}
+
 }  // namespace
 
 bool BindWindowsInstaller() {
-  const MsiFunctions& f = Msi();
-  return f.open_database && f.database_open_view && f.view_execute && f.view_fetch &&
-         f.record_data_size && f.record_get_string && f.record_get_integer && f.create_record &&
-         f.record_set_string && f.close_handle && f.set_internal_ui && f.enable_log &&
-         f.query_product_state && f.enum_related_products && f.get_product_info &&
-         f.configure_product_ex && f.install_product;
+  const AnyFunction* functions = Bound();
+  for (int i = 0; i < kMsiFunctionCount; ++i) {
+    if (!functions[i]) return false;
+  }
+  return true;
 }
 
 // Database, view and record.
 
 UINT WINAPI MsiOpenDatabaseW(LPCWSTR path, LPCWSTR persist, MSIHANDLE* database) {
-  auto f = Msi().open_database;
+  auto f = Msi(kOpenDatabase, ::MsiOpenDatabaseW);
   return f ? f(path, persist, database) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiDatabaseOpenViewW(MSIHANDLE database, LPCWSTR query, MSIHANDLE* view) {
-  auto f = Msi().database_open_view;
+  auto f = Msi(kDatabaseOpenView, ::MsiDatabaseOpenViewW);
   return f ? f(database, query, view) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiViewExecute(MSIHANDLE view, MSIHANDLE parameters) {
-  auto f = Msi().view_execute;
+  auto f = Msi(kViewExecute, ::MsiViewExecute);
   return f ? f(view, parameters) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiViewFetch(MSIHANDLE view, MSIHANDLE* record) {
-  auto f = Msi().view_fetch;
+  auto f = Msi(kViewFetch, ::MsiViewFetch);
   return f ? f(view, record) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiRecordDataSize(MSIHANDLE record, UINT field) {
-  auto f = Msi().record_data_size;
+  auto f = Msi(kRecordDataSize, ::MsiRecordDataSize);
   return f ? f(record, field) : 0;
 }
 
 UINT WINAPI MsiRecordGetStringW(MSIHANDLE record, UINT field, LPWSTR buffer, DWORD* capacity) {
-  auto f = Msi().record_get_string;
+  auto f = Msi(kRecordGetString, ::MsiRecordGetStringW);
   return f ? f(record, field, buffer, capacity) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 int WINAPI MsiRecordGetInteger(MSIHANDLE record, UINT field) {
-  auto f = Msi().record_get_integer;
+  auto f = Msi(kRecordGetInteger, ::MsiRecordGetInteger);
   return f ? f(record, field) : MSI_NULL_INTEGER;
 }
 
 MSIHANDLE WINAPI MsiCreateRecord(UINT fields) {
-  auto f = Msi().create_record;
+  auto f = Msi(kCreateRecord, ::MsiCreateRecord);
   return f ? f(fields) : 0;
 }
 
 UINT WINAPI MsiRecordSetStringW(MSIHANDLE record, UINT field, LPCWSTR value) {
-  auto f = Msi().record_set_string;
+  auto f = Msi(kRecordSetString, ::MsiRecordSetStringW);
   return f ? f(record, field, value) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiCloseHandle(MSIHANDLE handle) {
-  auto f = Msi().close_handle;
+  auto f = Msi(kCloseHandle, ::MsiCloseHandle);
   return f ? f(handle) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 // Products and actions.
 
 INSTALLUILEVEL WINAPI MsiSetInternalUI(INSTALLUILEVEL level, HWND* window) {
-  auto f = Msi().set_internal_ui;
+  auto f = Msi(kSetInternalUI, ::MsiSetInternalUI);
   return f ? f(level, window) : INSTALLUILEVEL_NOCHANGE;
 }
 
 UINT WINAPI MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes) {
-  auto f = Msi().enable_log;
+  auto f = Msi(kEnableLog, ::MsiEnableLogW);
   return f ? f(mode, path, attributes) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 INSTALLSTATE WINAPI MsiQueryProductStateW(LPCWSTR product) {
-  auto f = Msi().query_product_state;
+  auto f = Msi(kQueryProductState, ::MsiQueryProductStateW);
   return f ? f(product) : INSTALLSTATE_UNKNOWN;
 }
 
 UINT WINAPI MsiEnumRelatedProductsW(LPCWSTR upgrade_code, DWORD reserved, DWORD index,
                                     LPWSTR product) {
-  auto f = Msi().enum_related_products;
+  auto f = Msi(kEnumRelatedProducts, ::MsiEnumRelatedProductsW);
   return f ? f(upgrade_code, reserved, index, product) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiGetProductInfoW(LPCWSTR product, LPCWSTR property, LPWSTR buffer, DWORD* capacity) {
-  auto f = Msi().get_product_info;
+  auto f = Msi(kGetProductInfo, ::MsiGetProductInfoW);
   return f ? f(product, property, buffer, capacity) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state,
                                    LPCWSTR properties) {
-  auto f = Msi().configure_product_ex;
+  auto f = Msi(kConfigureProductEx, ::MsiConfigureProductExW);
   return f ? f(product, level, state, properties) : ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 UINT WINAPI MsiInstallProductW(LPCWSTR package, LPCWSTR properties) {
-  auto f = Msi().install_product;
+  auto f = Msi(kInstallProduct, ::MsiInstallProductW);
   return f ? f(package, properties) : ERROR_CALL_NOT_IMPLEMENTED;
 }
