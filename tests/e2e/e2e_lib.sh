@@ -34,6 +34,7 @@ upgrade_of() {
 file_of() { if [ "$1" = core ]; then echo mivo.msi; else echo "mivo_$1.msi"; fi; }
 keyfile_of() { if [ "$1" = core ]; then echo KELD.DLL; else echo KELDINTL.DLL; fi; }
 log_of() { if [ "$1" = core ]; then echo MIVOInstall.log; else echo "MIVO_$1Install.log"; fi; }
+remove_log_of() { if [ "$1" = core ]; then echo MIVORemove.log; else echo "MIVO_$1Remove.log"; fi; }
 label_of() { if [ "$1" = core ]; then echo "core package"; else echo "language pack $1"; fi; }
 
 # The longest that one Wine program of a run may take (seconds).
@@ -282,12 +283,26 @@ e2e_user_lcid() {
   tr -d '\r' <"$run_dir/probe-lcid.out" | sed -n 's/^lcid=//p'
 }
 
+# e2e_record FILE: the lines of a run record without their time stamp and
+# process id; a line that does not begin "YYYY-MM-DD hh:mm:ssZ [PID] " or does
+# not end in CRLF is printed whole with "!" before it.
+e2e_record() {
+  [ -f "$1" ] || return 0
+  perl -ne 'if (s/^\d{4}-\d\d-\d\d \d\d:\d\d:\d\dZ \[\d+\] (.*)\r\n\z/$1\n/) { print } else { s/\r?\n\z//; print "!$_\n" }' "$1"
+}
+
 # True when a verbose installer log shows that files were installed. The
 # action lines are in the user's language ("Action start 6:09:26:
 # InstallFiles.", "Beginn der Aktion 06:13:55: InstallFiles."), the action
 # names are not.
 e2e_log_shows_install() {
   [ -f "$1" ] && grep -aq ': InstallFiles\.' "$1"
+}
+
+# True when a verbose installer log shows a removal: the session's REMOVE
+# property set to ALL.
+e2e_log_shows_removal() {
+  [ -f "$1" ] && grep -aq 'REMOVE = ALL' "$1"
 }
 
 # True when a verbose installer log shows that the product was absent when the

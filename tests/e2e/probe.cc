@@ -14,6 +14,11 @@
 //   probe --env NAME   prints NAME=VALUE of the process environment (or
 //                      "NAME unset"), to check what a Windows process sees.
 //   probe --lcid       prints lcid=N, the user's default locale identifier.
+//   probe --temp       prints temp=PATH, the folder GetTempPathW names.
+//   probe --hold FILE SECONDS
+//                      opens FILE (made when missing) without sharing, writes
+//                      FILE.held, and keeps it open until FILE.held is deleted
+//                      or SECONDS pass, as another program holding the file.
 //
 // The probe is a test tool and imports msi.dll directly; it must never be laid
 // beside the planted msi.dll of the hijack scenario.
@@ -26,6 +31,7 @@
 #include <msiquery.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -139,9 +145,36 @@ int ReportEnvironment(const char* name) {
   return 0;
 }
 
+int HoldWithoutSharing(const char* file, const char* seconds) {
+  std::wstring path = Widen(file);
+  HANDLE held = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held == INVALID_HANDLE_VALUE) {
+    std::fprintf(stderr, "cannot open %s: %lu\n", file, GetLastError());
+    return 1;
+  }
+  std::wstring marker = path + L".held";
+  HANDLE made = CreateFileW(marker.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (made != INVALID_HANDLE_VALUE) CloseHandle(made);
+  for (long left = std::atol(seconds) * 10;
+       left > 0 && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; --left) {
+    Sleep(100);
+  }
+  CloseHandle(held);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--hold") == 0) return HoldWithoutSharing(argv[2], argv[3]);
+  if (argc == 2 && std::strcmp(argv[1], "--temp") == 0) {
+    wchar_t buffer[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, buffer);
+    std::printf("temp=%s\n", length ? Narrow(std::wstring(buffer, length)).c_str() : "");
+    return 0;
+  }
   if (argc == 3 && std::strcmp(argv[1], "--env") == 0) return ReportEnvironment(argv[2]);
   if (argc == 2 && std::strcmp(argv[1], "--lcid") == 0) {
     std::printf("lcid=%lu\n", static_cast<unsigned long>(GetUserDefaultLCID()));

@@ -100,35 +100,42 @@ expect_not_installed() {
   fi
 }
 
-# expect_logs ROLE...: exactly these installer logs, in the TMP folder, and no
-# other MIVO log anywhere on drive C.
+# expect_logs ITEM...: exactly these MIVO files, in the TMP folder, and no
+# other MIVO file anywhere on drive C. An item is ROLE (that role's
+# installation log), remove:ROLE (its removal log) or record (MIVOSetup.log).
 expect_logs() {
-  local role expected=() found
-  for role in "$@"; do
-    expected+=("$tmp_dir/$(log_of "$role")")
-    e2e_check "log $(log_of "$role") written in TMP ($tmp_windows)" \
-      test -f "$tmp_dir/$(log_of "$role")"
+  local item name expected=() found
+  for item in "$@"; do
+    case $item in
+      record) name=MIVOSetup.log ;;
+      remove:*) name=$(remove_log_of "${item#remove:}") ;;
+      *) name=$(log_of "$item") ;;
+    esac
+    expected+=("$tmp_dir/$name")
+    e2e_check "$name written in TMP ($tmp_windows)" test -f "$tmp_dir/$name"
   done
   found=$(find "$prefix/drive_c" -name 'MIVO*' -print | sort)
   local want
   want=$(printf '%s\n' "${expected[@]}" | sort)
   if [ "$found" = "$want" ]; then
-    e2e_pass "no other MIVO log written on drive C"
+    e2e_pass "no other MIVO file written on drive C"
   else
-    e2e_fail "no other MIVO log written on drive C; found:" \
+    e2e_fail "no other MIVO file written on drive C; found:" \
       "$(printf '%s' "$found" | sed "s|$prefix/drive_c|C:|" | tr '\n' ' ')"
   fi
 }
 
 # expect_calls STEP...: the installer calls of the last run, exactly and in
-# order. A step is "ui" (the silent switch), or log:ROLE, remove:ROLE or
-# install:ROLE, the call for that role's log, product code or package.
+# order. A step is "ui" (the silent switch), or log:ROLE, logremove:ROLE,
+# remove:ROLE or install:ROLE, the call for that role's installation log,
+# removal log, product code or package.
 expect_calls() {
   local step expected=() actual
   for step in "$@"; do
     case $step in
       ui) expected+=(ui:silent) ;;
       log:*) expected+=("log:$tmp_windows\\$(log_of "${step#log:}")") ;;
+      logremove:*) expected+=("log:$tmp_windows\\$(remove_log_of "${step#logremove:}")") ;;
       remove:*) expected+=("remove:$(code_of "${step#remove:}")") ;;
       install:*) expected+=("install:$setup_windows\\$(file_of "${step#install:}")") ;;
     esac
@@ -145,15 +152,32 @@ expect_installation_logged() {
   e2e_check "$(log_of "$1") shows an installation" e2e_log_shows_install "$tmp_dir/$(log_of "$1")"
 }
 
-expect_no_installation_logged() {
-  local log
-  log=$tmp_dir/$(log_of "$1")
-  if [ ! -f "$log" ]; then
-    e2e_fail "$(log_of "$1") written for the skipped entry"
-  elif e2e_log_shows_install "$log"; then
-    e2e_fail "$(log_of "$1") shows no installation (it shows InstallFiles)"
+# expect_record_says ROLE|- TEXT...: the run record holds a line of that
+# package (core, a pack, or - for a line of the run) that begins with TEXT.
+expect_record_says() {
+  local role=$1 prefix="" text
+  shift
+  [ "$role" = - ] || prefix="$(file_of "$role"): "
+  for text in "$@"; do
+    if e2e_record "$tmp_dir/MIVOSetup.log" |
+      want="$prefix$text" awk 'index($0, ENVIRON["want"]) == 1 { found = 1 } END { exit !found }'; then
+      e2e_pass "record: $prefix$text"
+    else
+      e2e_fail "record: $prefix$text (record: $(e2e_record "$tmp_dir/MIVOSetup.log" |
+        tr '\n' '|'))"
+    fi
+  done
+}
+
+# expect_record_whole: every line of the record is well formed.
+expect_record_whole() {
+  local bad
+  bad=$(e2e_record "$tmp_dir/MIVOSetup.log" | grep -c '^!')
+  if [ -s "$tmp_dir/MIVOSetup.log" ] && [ "$bad" = 0 ]; then
+    e2e_pass "every line of the record has its time stamp, process id and CRLF"
   else
-    e2e_pass "$(log_of "$1") shows no installation"
+    e2e_fail "every line of the record has its time stamp, process id and CRLF ($bad bad:" \
+      "$(e2e_record "$tmp_dir/MIVOSetup.log" | grep '^!' | head -n 3 | tr '\n' '|'))"
   fi
 }
 
@@ -235,9 +259,10 @@ scenario_plan_default_locale() {
   expect_installed 1031 1.0.0 1.0.0.0
   expect_not_installed 1033
   expect_not_installed 1036
-  expect_logs core 1031
+  expect_logs core 1031 record
   expect_installation_logged core
   expect_installation_logged 1031
+  expect_record_whole
 }
 
 # A supported command line adds its pack before the pack of the user's locale.
@@ -254,7 +279,7 @@ scenario_plan_command_line_and_locale() {
   expect_installed 1036 1.0.0
   expect_installed 1031 1.0.0
   expect_not_installed 1033
-  expect_logs core 1036 1031
+  expect_logs core 1036 1031 record
 }
 
 # An unsupported command line and an unsupported locale: the 1033 fallback.
@@ -271,7 +296,7 @@ scenario_plan_unsupported_fallback() {
   expect_installed 1033 1.0.0
   expect_not_installed 1049
   expect_not_installed 1031
-  expect_logs core 1033
+  expect_logs core 1033 record
 }
 
 # A TMP value with format characters: the logs land in that very folder.
@@ -287,7 +312,9 @@ scenario_tmp_with_percent() {
   probe_roles core 1041
   expect_installed core 1.0.0
   expect_installed 1041 1.0.0
-  expect_logs core 1041
+  expect_logs core 1041 record
+  expect_record_says - "start: mivoboot "
+  expect_record_whole
 }
 
 # A TMP folder and a setup folder with characters outside ASCII: every path
@@ -307,7 +334,8 @@ scenario_non_ascii_folders() {
   probe_roles core 1033
   expect_installed core 1.0.0
   expect_installed 1033 1.0.0
-  expect_logs core 1033
+  expect_logs core 1033 record
+  expect_record_says core "installation of \"$setup_windows\\mivo.msi\" (log \"$tmp_windows\\MIVOInstall.log\"): 0 (ERROR_SUCCESS)"
 }
 
 # An msi.dll planted beside the executable is never loaded; the installer of
@@ -347,7 +375,7 @@ scenario_planted_msi_dll() {
   probe_roles core 3082
   expect_installed core 1.0.0
   expect_installed 3082 1.0.0
-  expect_logs core 3082
+  expect_logs core 3082 record
 }
 
 # Without a usable Windows Installer (msi.dll disabled) the setup installs
@@ -377,22 +405,41 @@ scenario_second_run_skips() {
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
   expect_installation_logged core
+  expect_record_says core "decision: not installed, so install"
+  expect_record_says - "end: 2 installed, 0 removed, 0 left alone, 0 failed, "
   remember core
   remember 1031
+  local first_logs
+  first_logs=$(cd "$tmp_dir" && md5sum MIVOInstall.log MIVO_1031Install.log)
+  local first_lines
+  first_lines=$(e2e_record "$tmp_dir/MIVOSetup.log" | wc -l)
 
   e2e_info "second run"
-  rm -f "$tmp_dir"/MIVO*
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
-  expect_calls ui log:core log:1031
+  expect_calls ui
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
   expect_cached_unchanged core
   expect_cached_unchanged 1031
-  expect_logs core 1031
-  expect_no_installation_logged core
-  expect_no_installation_logged 1031
+  expect_logs core 1031 record
+  if [ "$(cd "$tmp_dir" && md5sum MIVOInstall.log MIVO_1031Install.log)" = "$first_logs" ]; then
+    e2e_pass "the package logs keep the first run's content byte for byte"
+  else
+    e2e_fail "the package logs keep the first run's content byte for byte"
+  fi
+  expect_installation_logged core
+  expect_installation_logged 1031
+  # The second run appended its own lines to the first run's.
+  e2e_check "the second run appended to the record" \
+    test "$(e2e_record "$tmp_dir/MIVOSetup.log" | wc -l)" -gt "$first_lines"
+  expect_record_says core "installed product $(code_of core) has version 1.0.0" \
+    "key file KELD.DLL has version 1.0.0.0 in the cached package" \
+    "decision: current, so leave alone"
+  expect_record_says 1031 "decision: current, so leave alone"
+  expect_record_says - "end: 0 installed, 0 removed, 2 left alone, 0 failed, "
+  expect_record_whole
 }
 
 # Same product code and version, older key file in the cached package: the
@@ -408,16 +455,31 @@ scenario_older_cached_key_file_reinstalled() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
-  expect_calls ui log:core remove:core install:core log:1031 remove:1031 install:1031
+  expect_calls ui logremove:core remove:core log:core install:core \
+    logremove:1031 remove:1031 log:1031 install:1031
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.5
   expect_installed 1031 1.0.0 1.0.1.0
   expect_cached_replaced core
   expect_cached_replaced 1031
-  e2e_check "MIVOInstall.log shows an installation of the removed product" \
-    e2e_log_shows_fresh_install "$tmp_dir/MIVOInstall.log"
-  e2e_check "MIVO_1031Install.log shows an installation of the removed product" \
-    e2e_log_shows_fresh_install "$tmp_dir/MIVO_1031Install.log"
+  expect_logs core 1031 remove:core remove:1031 record
+  # Each removal's session is in its own file, the installation's in the
+  # package log.
+  local role
+  for role in core 1031; do
+    e2e_check "$(remove_log_of "$role") holds the removal's session" \
+      e2e_log_shows_removal "$tmp_dir/$(remove_log_of "$role")"
+    e2e_check "$(remove_log_of "$role") began with the product installed" \
+      grep -aq 'ProductState = 5' "$tmp_dir/$(remove_log_of "$role")"
+    e2e_check "$(log_of "$role") shows an installation of the removed product" \
+      e2e_log_shows_fresh_install "$tmp_dir/$(log_of "$role")"
+    e2e_check "$(log_of "$role") holds no removal" \
+      eval "! e2e_log_shows_removal '$tmp_dir/$(log_of "$role")'"
+  done
+  expect_record_says core \
+    "decision: cached key file 1.0.0.0 older than 1.0.0.5, so remove first and install" \
+    "removal of $(code_of core) (log \"$tmp_windows\\MIVORemove.log\"): 0 (ERROR_SUCCESS)"
+  expect_record_says - "end: 2 installed, 2 removed, 0 left alone, 0 failed, "
 }
 
 # An equal (core) or newer (pack) key file in the cached package: left alone.
@@ -432,15 +494,17 @@ scenario_equal_or_newer_cached_key_file_left() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
-  expect_calls ui log:core log:1031
+  expect_calls ui
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.5
   expect_installed 1031 1.0.0 2.0.0.0
   expect_cached_unchanged core
   expect_cached_unchanged 1031
-  expect_logs core 1031
-  expect_no_installation_logged core
-  expect_no_installation_logged 1031
+  # Left alone: no log call, so no package log at all.
+  expect_logs record
+  expect_record_says core "decision: current, so leave alone"
+  expect_record_says 1031 "key file KELDINTL.DLL has version 2.0.0.0 in the cached package" \
+    "decision: current, so leave alone"
 }
 
 # Versions are equal by their numbers, not their text: installed 7.01 against
@@ -461,16 +525,18 @@ scenario_version_7_01_equals_7_1() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8 1036
   expect_exit_zero
-  expect_calls ui log:core log:1036 install:1036 log:1031 remove:1031 install:1031
+  expect_calls ui log:1036 install:1036 logremove:1031 remove:1031 log:1031 install:1031
   probe_roles core 1031 1036
   expect_installed core 7.01 1.0.0.0
   expect_cached_unchanged core
-  expect_no_installation_logged core
   expect_installed 1031 7.1 1.0.0.7
   expect_cached_replaced 1031
   expect_installed 1036 7.1 1.0.0.0
   expect_cached_unchanged 1036
-  expect_logs core 1036 1031
+  expect_logs 1036 1031 remove:1031 record
+  expect_record_says core "decision: current, so leave alone"
+  expect_record_says 1036 "decision: installed version 7.1 differs from 7.1.0, so install" \
+    "installation of \"$setup_windows\\mivo_1036.msi\" (log \"$tmp_windows\\MIVO_1036Install.log\"): 1638 (ERROR_PRODUCT_VERSION)"
 }
 
 # A different version under the same product code (newer for the core, older
@@ -493,7 +559,9 @@ scenario_other_version_same_product_code() {
   expect_installed 1031 2.0.0 2.0.0.0
   expect_cached_unchanged core
   expect_cached_unchanged 1031
-  expect_logs core 1031
+  expect_logs core 1031 record
+  expect_record_says core "decision: installed version 1.0.0 differs from 2.0.0, so install"
+  expect_record_says - "end: 0 installed, 0 removed, 0 left alone, 2 failed, "
 }
 
 write_garbage() { head -c 6000 /dev/urandom >"$1"; }
@@ -510,7 +578,10 @@ scenario_corrupt_core_missing_pack() {
   expect_not_installed core
   expect_not_installed 1036
   expect_installed 1031 1.0.0 1.0.0.0
-  expect_logs core 1036 1031
+  expect_logs core 1036 1031 record
+  expect_record_says core "package could not be opened: " \
+    "decision: package could not be opened, so install"
+  expect_record_says 1036 "decision: package could not be opened, so install"
 }
 
 # A missing core package and a truncated pack do not stop the other pack.
@@ -526,7 +597,7 @@ scenario_corrupt_pack_missing_core() {
   expect_not_installed core
   expect_not_installed 1036
   expect_installed 1031 1.0.0 1.0.0.0
-  expect_logs core 1036 1031
+  expect_logs core 1036 1031 record
 }
 
 # A setup folder with blanks and format characters: the quoted program name is
@@ -544,7 +615,7 @@ scenario_folder_with_blanks_and_percent() {
   expect_installed core 1.0.0
   expect_installed 1036 1.0.0
   expect_installed 1031 1.0.0
-  expect_logs core 1036 1031
+  expect_logs core 1036 1031 record
   e2e_check "the core package was installed from $setup_windows\\mivo.msi" \
     grep -aqF "OriginalDatabase = $setup_windows\\mivo.msi" "$tmp_dir/MIVOInstall.log"
 }
@@ -574,7 +645,7 @@ scenario_related_products_of_other_codes_ignored() {
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
-  expect_calls ui log:core remove:core install:core log:1031 install:1031
+  expect_calls ui logremove:core remove:core log:core install:core log:1031 install:1031
   probe_roles core
   expect_installed core 1.0.0 1.0.0.5
   expect_cached_replaced core
@@ -588,6 +659,165 @@ scenario_related_products_of_other_codes_ignored() {
         grep -F "$code"))"
     fi
   done
+}
+
+# TMP names a folder that does not exist: the run still ends normally and
+# writes no record anywhere else. (Wine's installer itself cannot install
+# without a usable TMP, so nothing is installed.)
+scenario_tmp_folder_missing() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  rmdir "$tmp_dir"
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
+  e2e_check "the TMP folder was not made" test ! -e "$tmp_dir"
+  local found
+  found=$(find "$prefix/drive_c" -name 'MIVO*' -print)
+  if [ -z "$found" ]; then
+    e2e_pass "no record or log written anywhere on drive C"
+  else
+    e2e_fail "no record or log written anywhere on drive C; found: $(printf '%s' "$found" | tr '\n' ' ')"
+  fi
+}
+
+# TMP removed from the user's and the machine's environment: the logs and the
+# record land in the folder GetTempPathW names.
+scenario_tmp_unset() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  "$WINE" reg delete 'HKCU\Environment' /v TMP /f </dev/null >>"$run_dir/reg.out" 2>&1
+  "$WINE" reg delete 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
+    /v TMP /f </dev/null >>"$run_dir/reg.out" 2>&1
+  local seen temp
+  seen=$(e2e_env_value TMP)
+  "$WINE" "$E2E_PROBE" --temp </dev/null >"$run_dir/probe-temp.out" 2>/dev/null
+  temp=$(tr -d '\r' <"$run_dir/probe-temp.out" | sed -n 's/^temp=//p')
+  temp=${temp%\\}
+  if [ -z "$seen" ] && [ -n "$temp" ]; then
+    e2e_pass "Windows processes see no TMP; GetTempPathW names $temp"
+  else
+    e2e_fail "Windows processes see no TMP (they see '$seen'); GetTempPathW names '$temp'"
+    finish
+  fi
+  tmp_windows=$temp
+  tmp_dir=$(e2e_unix_path "$temp")
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0
+  expect_installed 1031 1.0.0
+  expect_logs core 1031 record
+  expect_record_says - "start: mivoboot "
+  e2e_check "the record names $temp as the temporary folder" \
+    grep -aqF "temporary folder \"$temp\"" "$tmp_dir/MIVOSetup.log"
+}
+
+# Another process holds the record open without sharing: the run cannot
+# write it, and installs every package all the same.
+scenario_record_held_open() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  "$WINE" "$E2E_PROBE" --hold 'C:\mivo-tmp\MIVOSetup.log' 100 </dev/null >"$run_dir/hold.out" 2>&1 &
+  local holder=$! waited=0
+  while [ ! -f "$tmp_dir/MIVOSetup.log.held" ] && [ $waited -lt 300 ]; do
+    sleep 0.1
+    waited=$((waited + 1))
+  done
+  if [ ! -f "$tmp_dir/MIVOSetup.log.held" ]; then
+    e2e_fail "preparation: another process holds MIVOSetup.log ($(cat "$run_dir/hold.out"))"
+    finish
+  fi
+  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 WINEDEBUG=-all,trace+msi \
+    "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace"
+  setup_exit=$?
+  rm -f "$tmp_dir/MIVOSetup.log.held"
+  wait "$holder"
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  e2e_installer_calls "$run_dir/setup.trace" >"$run_dir/setup.calls"
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  e2e_check "nothing was written to the held record" test ! -s "$tmp_dir/MIVOSetup.log"
+  expect_installation_logged core
+}
+
+# Two runs started together: one waits for the other, both exit 0, each
+# product is installed once and cached once, and both runs' lines are in the
+# record, whole, told apart by their process ids.
+scenario_two_runs_at_once() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  local n pids=() exits=()
+  for n in 1 2; do
+    timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 \
+      "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup-$n.out" 2>&1 &
+    pids+=($!)
+  done
+  for n in 0 1; do
+    wait "${pids[$n]}"
+    exits+=($?)
+  done
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  e2e_check "both runs exited with code 0 (${exits[*]})" test "${exits[*]}" = "0 0"
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  local role count
+  for role in core 1031; do
+    count=0
+    for cached in "$prefix"/drive_c/windows/Installer/*.msi; do
+      [ -f "$cached" ] || continue
+      msiinfo export "$cached" Property 2>/dev/null | tr -d '\r' |
+        grep -qx "ProductCode	$(code_of "$role")" && count=$((count + 1))
+    done
+    e2e_check "the installer cache holds one package of $(label_of "$role") (holds $count)" \
+      test "$count" -eq 1
+  done
+  expect_record_whole
+  local starts ends run_ids
+  starts=$(grep -ac '\] start: mivoboot ' "$tmp_dir/MIVOSetup.log")
+  ends=$(grep -ac '\] end: ' "$tmp_dir/MIVOSetup.log")
+  run_ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$tmp_dir/MIVOSetup.log" | sort -u | wc -l)
+  e2e_check "the record holds two runs, each with its start and end line ($starts, $ends)" \
+    test "$starts" = 2 -a "$ends" = 2
+  e2e_check "the two runs have process ids of their own ($run_ids)" test "$run_ids" = 2
+  e2e_check "one run installed both products, the other left both alone" \
+    test "$(grep -ac '\] end: 2 installed, 0 removed, 0 left alone, 0 failed' \
+      "$tmp_dir/MIVOSetup.log")" = 1 -a \
+    "$(grep -ac '\] end: 0 installed, 0 removed, 2 left alone, 0 failed' \
+      "$tmp_dir/MIVOSetup.log")" = 1
+}
+
+# A setup folder so long that the path of a package cannot be formed: the
+# run installs nothing and sets no package log. The folder has 246 units, so
+# that mivoboot.exe's own path (259 units) still fits where mivo_1031.msi's
+# (260 units and its NUL) does not.
+scenario_folder_too_long() {
+  local folder='C:\'
+  while [ ${#folder} -lt 246 ]; do folder="${folder}l"; done
+  e2e_use_setup_folder "$folder"
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls
+  probe_roles core 1031
+  expect_not_installed core
+  expect_not_installed 1031
+  expect_logs record
+  expect_record_says - \
+    "plan: the path of mivo_1031.msi cannot be formed in the folder \"$folder\\\" (too long); nothing is installed"
 }
 
 # --- The reading of Wine's trace, on fixed input ----------------------------------
