@@ -4,6 +4,8 @@
   check_executable.py size FILE MAX_BYTES   the file has at most MAX_BYTES bytes
   check_executable.py imports FILE          it imports from system DLLs only, never msi.dll
   check_executable.py manifest FILE         its manifest asks for asInvoker, uiAccess false
+  check_executable.py stamp FILE SECONDS    its PE time stamp is SECONDS and its PE checksum
+                                            is 0 or the checksum of the file
   check_executable.py constructors OBJDUMP FILE...
                                             the objects or archives hold no static
                                             constructors or destructors
@@ -32,7 +34,11 @@ class PeImage:
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+        self.time_stamp = struct.unpack_from("<I", data, pe + 8)[0]
         optional = pe + 24
+        # At the same place in the 32-bit and the 64-bit optional header.
+        self.checksum_offset = optional + 64
+        self.checksum = struct.unpack_from("<I", data, self.checksum_offset)[0]
         magic = struct.unpack_from("<H", data, optional)[0]
         if magic == 0x10B:
             directories = optional + 96
@@ -49,6 +55,18 @@ class PeImage:
             (virtual_size, address, raw_size,
              raw_offset) = struct.unpack_from("<8xIIII", data, table + 40 * i)
             self.sections.append((address, max(virtual_size, raw_size), raw_offset, raw_size))
+
+    def computed_checksum(self):
+        """The image's checksum: its 16-bit words summed with end-around carry,
+        the checksum field taken as 0, plus the file's length."""
+        data = self.data[:self.checksum_offset] + bytes(4) + self.data[self.checksum_offset + 4:]
+        if len(data) % 2:
+            data += b"\0"
+        total = 0
+        for (word,) in struct.iter_unpack("<H", data):
+            total += word
+            total = (total & 0xFFFF) + (total >> 16)
+        return total + len(self.data)
 
     def offset(self, rva):
         for address, size, raw_offset, raw_size in self.sections:
@@ -149,6 +167,18 @@ def check_manifest(path):
     return None
 
 
+def check_stamp(path, seconds):
+    with open(path, "rb") as f:
+        image = PeImage(f.read())
+    if image.time_stamp != seconds:
+        return "%s: PE time stamp %d, expected %d" % (path, image.time_stamp, seconds)
+    if image.checksum not in (0, image.computed_checksum()):
+        return "%s: PE checksum %#x, the file's is %#x" % (path, image.checksum,
+                                                        image.computed_checksum())
+    print("%s: PE time stamp %d, checksum %#x" % (path, image.time_stamp, image.checksum))
+    return None
+
+
 # Sections of code that a C runtime's start-up runs before or after the program.
 # The executable has its own entry point and no such start-up, so none may be
 # linked into it.
@@ -179,6 +209,8 @@ def main(argv):
         problem = check_imports(argv[2])
     elif len(argv) == 3 and argv[1] == "manifest":
         problem = check_manifest(argv[2])
+    elif len(argv) == 4 and argv[1] == "stamp":
+        problem = check_stamp(argv[2], int(argv[3]))
     elif len(argv) >= 4 and argv[1] == "constructors":
         problem = check_constructors(argv[2], argv[3:])
     else:
