@@ -11,4 +11,5 @@ apt-get install -y --no-install-recommends \
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 \
   wine64 wine \
   msitools wixl libmsi-dev libglib2.0-dev \
+  osslsigncode openssl \
   locales

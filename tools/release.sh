@@ -56,7 +56,7 @@ cert=${MIVO_SIGN_CERT:-}
 if [ -n "$pfx" ] && { [ -n "$key" ] || [ -n "$cert" ]; }; then
   fail "name either MIVO_SIGN_PFX or MIVO_SIGN_KEY and MIVO_SIGN_CERT, not both"
 fi
-if [ -n "$key" ] && [ -z "$cert" ] || [ -z "$key" ] && [ -n "$cert" ]; then
+if [ -n "$key$cert" ] && { [ -z "$key" ] || [ -z "$cert" ]; }; then
   fail "MIVO_SIGN_KEY and MIVO_SIGN_CERT go together"
 fi
 signing=0
@@ -68,10 +68,11 @@ if [ -n "$pfx" ] || [ -n "$key" ]; then
   command -v osslsigncode >/dev/null || fail "osslsigncode is needed to sign (tools/install-deps.sh)"
 fi
 
-# build PRESET FOLDER: the executable alone, tests off, configured afresh so
-# that the time stamp of this run is the one linked in.
+# build PRESET FOLDER: the executable alone, tests off. Configured on every run,
+# so that the SOURCE_DATE_EPOCH of this run is the one linked in (the link
+# command holds it, so a new value links again).
 build() {
-  cmake --fresh --preset "$1" -B "$2" -DSETUP_TESTS=OFF --log-level=WARNING
+  cmake --preset "$1" -B "$2" -DSETUP_TESTS=OFF --log-level=WARNING
   cmake --build "$2" -j2 --target mivoboot
 }
 
@@ -91,7 +92,7 @@ sign() {
   fi
   # The password goes through a pipe, never the command line.
   if [ -n "${MIVO_SIGN_PASSWORD:-}" ]; then
-    set -- -readpass - "$@"
+    set -- -readpass /dev/stdin "$@"
   fi
   if ! printf '%s' "${MIVO_SIGN_PASSWORD:-}" | osslsigncode sign "$@" >"$log" 2>&1; then
     cat "$log" >&2

@@ -6,8 +6,11 @@
 #   2. the Windows build (the executable, its size/import/manifest checks, the
 #      unit tests under Wine, the end-to-end runs with real packages),
 #   3. the 32-bit Windows build (build only),
-#   4. a bounded fuzz run of the text support,
-#   5. the formatting of the sources.
+#   4. the release: built twice in two copies of the checkout and compared byte
+#      for byte, signed with a throwaway certificate and verified, the
+#      end-to-end runs repeated with the signed executable,
+#   5. a bounded fuzz run of the text support,
+#   6. the formatting of the sources.
 # Build folders are under build/ of the checkout.
 set -eu
 cd "$(dirname "$0")/.."
@@ -32,6 +35,9 @@ ctest --preset windows -j2
 step "32-bit Windows build"
 cmake --preset i686
 cmake --build --preset i686 -j2
+
+step "release: reproducible, signed, end-to-end with the signed executable"
+tools/check-release.sh build/windows
 
 step "fuzzing the text support for ${fuzz_seconds} s"
 cmake --preset fuzz
