@@ -3,8 +3,8 @@
 # makes a core package and three language packs, and runs the setup twice under
 # Wine in a throwaway prefix, as a user with the German locale (LCID 1031) who
 # passes the command line "1036". After each run it shows the installed
-# products, the installer logs written in TMP and what was done with each
-# package.
+# products, the installer logs in TMP, the installer calls, what was done with
+# each package, and the lines the run added to its record, MIVOSetup.log.
 #
 # Between the runs the 1031 pack is rebuilt with a newer key file under the
 # same product code and version, so that the second run shows all three
@@ -80,13 +80,11 @@ e2e_set_tmp 'C:\mivo-tmp' || exit 1
 
 codes=()
 for role in "${roles[@]}"; do codes+=("$(code_of "$role")"); done
-e2e_probe "${codes[@]}"
-before=$probe_file
 
-# show_run NUMBER: what the run did, from the probe before and after it and
-# from the logs it wrote.
+# show_run NUMBER: what the run did, from the probe after it, the logs and the
+# record.
 show_run() {
-  local number=$1 role line log state_before state_after calls decision
+  local number=$1 role line log decision
   echo "-- exit code: $setup_exit"
   echo "-- Products after run $number (probe):"
   while IFS= read -r line; do
@@ -115,45 +113,18 @@ show_run() {
     esac
   done <"$run_dir/setup.calls"
   cp "$run_dir/setup.calls" "$results/run-$number/installer-calls.txt"
-  echo "-- What was done with each package:"
+  echo "-- What was done with each package (from the run record):"
   for role in "${roles[@]}"; do
-    state_before=$(e2e_field "$before" "$(code_of "$role")" state)
-    state_after=$(e2e_field "$probe_file" "$(code_of "$role")" state)
-    calls=$(package_calls "$role")
-    case $calls in
-      "") decision="not planned (no log, no installer call)" ;;
-      log) decision="left alone (the installed copy is current)" ;;
-      "log remove install") decision="removed and installed again (the installed copy had an older key file)" ;;
-      "log install")
-        if [ "$state_after" != 5 ]; then
-          decision="installation attempted, nothing installed (package missing or unreadable)"
-        elif [ "$state_before" != 5 ]; then
-          decision="installed"
-        else
-          decision="installed over the installed copy"
-        fi
-        ;;
-      *) decision="unexpected calls: $calls" ;;
-    esac
-    printf '  %-14s %s\n' "$(file_of "$role")" "$decision"
+    decision=$(run_lines | sed -n "s/^$(file_of "$role"): decision: //p" | tail -n 1)
+    printf '  %-14s %s\n' "$(file_of "$role")" "${decision:-not planned}"
   done
+  echo "-- The lines this run added to its record (C:\\mivo-tmp\\MIVOSetup.log):"
+  tr -d '\r' <"$tmp_dir/MIVOSetup.log" | tail -n "+$((record_lines_before + 1))" | sed 's/^/  /'
+  cp "$tmp_dir/MIVOSetup.log" "$results/run-$number/"
 }
 
-# package_calls ROLE: the kinds of installer calls made for one package in the
-# last run ("log", "log install", "log remove install"), from its log call up to
-# the next package's.
-package_calls() {
-  local role=$1 line mine=0 kinds=()
-  while IFS= read -r line; do
-    case $line in
-      log:*)
-        if [ "${line#log:}" = "$tmp_windows\\$(log_of "$role")" ]; then mine=1; else mine=0; fi
-        ;;
-    esac
-    [ $mine = 1 ] && kinds+=("${line%%:*}")
-  done <"$run_dir/setup.calls"
-  echo "${kinds[*]}"
-}
+# The lines this run added to the record, without time stamp and process id.
+run_lines() { e2e_record "$tmp_dir/MIVOSetup.log" | tail -n "+$((record_lines_before + 1))"; }
 
 for number in 1 2; do
   if [ "$number" = 2 ]; then
@@ -161,11 +132,10 @@ for number in 1 2; do
     echo "== Rebuilding mivo_1031.msi with key file version 1.0.0.1 (same product code and version)"
     e2e_package "$setup_dir" "$(file_of 1031)" "$(code_of 1031)" "$(upgrade_of 1031)" \
       1.0.0 "$(keyfile_of 1031)" 1.0.0.1 1031 || exit 1
-    before=$probe_file
   fi
   echo
   echo "== Run $number: mivoboot.exe $command_line, user locale $locale (LCID 1031), TMP=C:\\mivo-tmp"
-  rm -f "$tmp_dir"/MIVO*
+  record_lines_before=$(e2e_record "$tmp_dir/MIVOSetup.log" | wc -l)
   e2e_run_setup "$locale" "$command_line"
   e2e_probe "${codes[@]}"
   show_run "$number"
