@@ -1,0 +1,100 @@
+#!/bin/bash
+# Runs the Windows test kit under Wine the way a user runs it on Windows: the
+# zip unpacked into a folder of a fresh Wine prefix, then mivo-e2e.exe.
+#
+#   run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]
+#
+# Without kit arguments the whole kit must pass (exit 0, a summary line with
+# 0 failed), and a second run must find no test product left installed. With
+# arguments (a broken build: --exe PATH --only NAME) the kit's output is shown
+# for the caller to match; a Unix path after --exe is turned into a Windows one.
+# The prefix is copied from the template prefix of the end-to-end tests
+# (tests/e2e/e2e_lib.sh); the kit runs with the user locale de_DE.UTF-8 (user
+# default LCID 1031) and the time zone Asia/Tokyo, so that a time stamp in
+# local time is nine hours off.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../e2e/e2e_lib.sh
+. "$here/../e2e/e2e_lib.sh"
+
+zip=${1:?usage: run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]}
+template=${2:?} work=${3:?}
+shift 3
+arguments=()
+while [ $# -gt 0 ]; do
+  if [ "$1" = --exe ] && [ $# -gt 1 ] && [ "${2#/}" != "$2" ]; then
+    arguments+=(--exe "Z:${2//\//\\}")
+    shift 2
+  else
+    arguments+=("$1")
+    shift
+  fi
+done
+
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
+
+[ -f "$zip" ] || fail "the kit $zip is built"
+command -v unzip >/dev/null || fail "unzip is installed"
+e2e_make_template "$template" || fail "the template Wine prefix is made"
+e2e_new_prefix "$template" "$work" || fail "a fresh Wine prefix is copied from the template"
+unzip -q "$zip" -d "$prefix/drive_c/Downloads" || fail "the kit unzips"
+kit='C:\Downloads\mivo-windows-kit\mivo-e2e.exe'
+
+# The user locale: de_DE.UTF-8, made with localedef into a folder of the
+# build's own when the system has not generated it, since Wine needs a real
+# UTF-8 locale to name files outside ASCII (its LCID it maps from the name).
+locales=$(dirname "$template")/locale
+mkdir -p "$locales"
+(
+  flock 9
+  [ -d "$locales/de_DE.UTF-8" ] ||
+    localedef -i de_DE -f UTF-8 "$locales/de_DE.UTF-8" >/dev/null 2>&1 9>&-
+) 9>"$locales.lock"
+export LOCPATH=$locales LC_ALL=de_DE.UTF-8 TZ=Asia/Tokyo
+[ "$(locale charmap 2>/dev/null)" = UTF-8 ] || fail "the locale de_DE.UTF-8 is made with localedef"
+# Wine loads a DLL that lies beside a program, instead of its own, only when
+# the load order puts native before builtin; on Windows that is the rule.
+export WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES"
+
+# run_kit OUTPUT [ARGUMENTS...]: one run of the kit, its output to a file (a
+# pipe would be held open by Wine's service processes) and then shown.
+run_kit() {
+  local output=$1
+  shift
+  timeout 900 "$WINE" "$kit" "$@" </dev/null >"$output" 2>"$output.err"
+  kit_status=$?
+  tr -d '\r' <"$output"
+}
+
+started=$(date +%s)
+run_kit "$work/kit.out" "${arguments[@]}"
+first_status=$kit_status
+echo "kit run took $(($(date +%s) - started)) s, exit code $first_status"
+if [ ${#arguments[@]} -gt 0 ]; then
+  e2e_stop_prefix
+  rm -rf "$work"
+  exit "$first_status"
+fi
+
+status=0
+grep -qE '^[0-9]+ passed, 0 failed, [0-9]+ skipped' "$work/kit.out" || status=1
+[ "$first_status" -eq 0 ] || status=1
+
+run_kit "$work/leftovers.out" --only leftovers
+if grep -q '^PASS: leftovers: no test product left installed by an earlier run' \
+  "$work/leftovers.out"; then
+  echo "PASS: a second run finds no test product left installed"
+else
+  echo "FAIL: a second run finds no test product left installed"
+  status=1
+fi
+e2e_stop_prefix
+if [ $status -eq 0 ]; then
+  rm -rf "$work"
+else
+  echo "run folder kept: $work"
+fi
+exit $status
