@@ -82,6 +82,15 @@ class RunSetupTest : public ::testing::Test {
     host::ResetProcessState();
   }
 
+  // Another run on the same machine: no products, calls, faults, waits or
+  // record of an earlier row.
+  void StartAfresh() {
+    host::ResetMsi();
+    host::ResetKernel();
+    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+  }
+
   std::string PackagePath(const char* name) const { return folder_ + name; }
   std::string Log(const char* name) const {
     return "MsiEnableLogW 4096|" + tmp_ + "\\" + name + "|0";
@@ -340,9 +349,7 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
 
   // The core is removed first, the removal fails and the installations fail
   // or are refused: each result with its name, each entry counted once.
-  std::filesystem::remove(tmp_ + "/MIVOSetup.log");
-  host::ResetMsi();
-  host::SetPackageCacheFolder((scratch_ / "cache").string());
+  StartAfresh();
   InstallCoreWithOlderCachedKeyFile();
   host::FailCall("MsiConfigureProductExW", 1, 1603);
   host::FailCall("MsiInstallProductW", 2, 1638);
@@ -414,10 +421,8 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
 // calls are those of a run whose record works, call for call.
 TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
   auto run = [&](const std::function<void()>& fault) {
-    host::ResetMsi();
-    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    StartAfresh();
     InstallCoreWithOlderCachedKeyFile();
-    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
     fault();
     RunSetup(u"1036");
     host::SetFileWriteFailure(false);
@@ -504,10 +509,7 @@ TEST_F(RunSetupTest, ABusyInstallerIsWaitedOutWithinTheBudget) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    host::ResetMsi();
-    host::ResetKernel();
-    host::SetPackageCacheFolder((scratch_ / "cache").string());
-    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    StartAfresh();
     if (row.busy_removals) InstallCoreWithOlderCachedKeyFile();
     for (int n = 1; n <= row.busy_installs; ++n) host::FailCall("MsiInstallProductW", n, 1618);
     for (int n = 1; n <= row.busy_removals; ++n) {
@@ -528,9 +530,7 @@ TEST_F(RunSetupTest, ABusyInstallerIsWaitedOutWithinTheBudget) {
   // Any other failure is not tried again.
   for (UINT code : {1603u, 1638u, 1619u, 1602u}) {
     SCOPED_TRACE(code);
-    host::ResetMsi();
-    host::ResetKernel();
-    host::SetPackageCacheFolder((scratch_ / "cache").string());
+    StartAfresh();
     host::FailCall("MsiInstallProductW", 1, code);
     RunSetup(u"");
     EXPECT_TRUE(host::Sleeps().empty());
@@ -559,10 +559,7 @@ TEST_F(RunSetupTest, OneRunAtATime) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    host::ResetMsi();
-    host::ResetKernel();
-    host::SetPackageCacheFolder((scratch_ / "cache").string());
-    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    StartAfresh();
     if (row.held_ms) host::HoldMutexElsewhere(kRunMutex, row.held_ms, row.abandoned);
     RunSetup(u"");
     std::vector<std::string> lines = Record();
