@@ -253,8 +253,9 @@ struct Options {
 };
 
 // Runs the first step (products left behind by an earlier run) and then every
-// scenario, or `options.only`. Returns false when the scenario named is unknown.
-bool RunScenarios(const Options& options, const Installer& installer, Report& report);
+// scenario, or only `options.only`, one of ScenarioNames().
+void RunScenarios(const Options& options, const Installer& installer, Report& report);
+// "leftovers" (the first step) and the scenarios, in the order they run.
 std::vector<std::string> ScenarioNames();
 
 }  // namespace kit

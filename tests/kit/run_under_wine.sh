@@ -5,13 +5,14 @@
 #   run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]
 #
 # Without kit arguments the whole kit must pass (exit 0, a summary line with
-# 0 failed), and a second run must find no test product left installed. With
-# arguments (a broken build: --exe PATH --only NAME) the kit's output is shown
-# for the caller to match; a Unix path after --exe is turned into a Windows one.
+# 0 failed) twice: as a user of a supported locale (de_DE, LCID 1031), then of
+# an unsupported one (ru_RU, LCID 1049), whose run must first find no test
+# product left installed by the one before. With arguments (a broken build:
+# --exe PATH --only NAME) the kit runs once under de_DE and its output is
+# shown for the caller to match; a Unix path after --exe becomes a Windows one.
 # The prefix is copied from the template prefix of the end-to-end tests
-# (tests/e2e/e2e_lib.sh); the kit runs with the user locale de_DE.UTF-8 (user
-# default LCID 1031) and the time zone Asia/Tokyo, so that a time stamp in
-# local time is nine hours off.
+# (tests/e2e/e2e_lib.sh); the kit runs in the time zone Asia/Tokyo, so that a
+# time stamp in local time is nine hours off.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../e2e/e2e_lib.sh
@@ -43,18 +44,21 @@ e2e_new_prefix "$template" "$work" || fail "a fresh Wine prefix is copied from t
 unzip -q "$zip" -d "$prefix/drive_c/Downloads" || fail "the kit unzips"
 kit='C:\Downloads\mivo-windows-kit\mivo-e2e.exe'
 
-# The user locale: de_DE.UTF-8, made with localedef into a folder of the
-# build's own when the system has not generated it, since Wine needs a real
-# UTF-8 locale to name files outside ASCII (its LCID it maps from the name).
+# use_locale NAME: the user locale NAME.UTF-8, made with localedef into a
+# folder of the build's own when the system has not generated it, since Wine
+# needs a real UTF-8 locale to name files outside ASCII (the LCID it maps from
+# the name).
 locales=$(dirname "$template")/locale
 mkdir -p "$locales"
-(
-  flock 9
-  [ -d "$locales/de_DE.UTF-8" ] ||
-    localedef -i de_DE -f UTF-8 "$locales/de_DE.UTF-8" >/dev/null 2>&1 9>&-
-) 9>"$locales.lock"
-export LOCPATH=$locales LC_ALL=de_DE.UTF-8 TZ=Asia/Tokyo
-[ "$(locale charmap 2>/dev/null)" = UTF-8 ] || fail "the locale de_DE.UTF-8 is made with localedef"
+use_locale() {
+  (
+    flock 9
+    [ -d "$locales/$1.UTF-8" ] || localedef -i "$1" -f UTF-8 "$locales/$1.UTF-8" >/dev/null 2>&1 9>&-
+  ) 9>"$locales.lock"
+  export LOCPATH=$locales LC_ALL=$1.UTF-8
+  [ "$(locale charmap 2>/dev/null)" = UTF-8 ] || fail "the locale $1.UTF-8 is made with localedef"
+}
+export TZ=Asia/Tokyo
 # Wine loads a DLL that lies beside a program, instead of its own, only when
 # the load order puts native before builtin; on Windows that is the rule.
 export WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES"
@@ -70,6 +74,7 @@ run_kit() {
 }
 
 started=$(date +%s)
+use_locale de_DE
 run_kit "$work/kit.out" "${arguments[@]}"
 first_status=$kit_status
 echo "kit run took $(($(date +%s) - started)) s, exit code $first_status"
@@ -80,15 +85,22 @@ if [ ${#arguments[@]} -gt 0 ]; then
 fi
 
 status=0
-grep -qE '^[0-9]+ passed, 0 failed, [0-9]+ skipped' "$work/kit.out" || status=1
-[ "$first_status" -eq 0 ] || status=1
+# passed: OUTPUT STATUS: the run exited 0 and counted no failure.
+passed() { [ "$2" -eq 0 ] && grep -qE '^[0-9]+ passed, 0 failed, [0-9]+ skipped' "$1"; }
+passed "$work/kit.out" "$first_status" || status=1
 
-run_kit "$work/leftovers.out" --only leftovers
-if grep -q '^PASS: leftovers: no test product left installed by an earlier run' \
-  "$work/leftovers.out"; then
-  echo "PASS: a second run finds no test product left installed"
+# The second run as a user whose locale the setup does not support (1049:
+# the fallback pack 1033); its first step must find nothing left installed.
+echo "second run, user locale ru_RU.UTF-8"
+started=$(date +%s)
+use_locale ru_RU
+run_kit "$work/second.out"
+echo "kit run took $(($(date +%s) - started)) s, exit code $kit_status"
+passed "$work/second.out" "$kit_status" || status=1
+if grep -q '^PASS: leftovers: no test product left installed by an earlier run' "$work/second.out"; then
+  echo "PASS: the second run finds no test product left installed"
 else
-  echo "FAIL: a second run finds no test product left installed"
+  echo "FAIL: the second run finds no test product left installed"
   status=1
 fi
 e2e_stop_prefix

@@ -1075,14 +1075,8 @@ std::vector<std::string> ScenarioNames() {
   return names;
 }
 
-bool RunScenarios(const Options& options, const Installer& installer, Report& report) {
+void RunScenarios(const Options& options, const Installer& installer, Report& report) {
   std::vector<ScenarioEntry> scenarios = Scenarios();
-  if (!options.only.empty() && options.only != L"leftovers" &&
-      std::none_of(scenarios.begin(), scenarios.end(), [&](const ScenarioEntry& entry) {
-        return FromUtf8(entry.name) == options.only;
-      })) {
-    return false;
-  }
   Machine machine = Examine();
   report.Info("user default LCID " + std::to_string(machine.user) + ": an empty command line " +
               "installs pack " + std::to_string(machine.pack) + "; the language beside it is " +
@@ -1116,7 +1110,6 @@ bool RunScenarios(const Options& options, const Installer& installer, Report& re
   }
   report.Begin("");
   RemoveDirectoryW(base.c_str());  // only when empty
-  return true;
 }
 
 }  // namespace kit
