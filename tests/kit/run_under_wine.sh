@@ -18,8 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../e2e/e2e_lib.sh
 . "$here/../e2e/e2e_lib.sh"
 
-zip=${1:?usage: run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]}
-template=${2:?} work=${3:?}
+[ $# -ge 3 ] || { echo "usage: run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]"; exit 2; }
+zip=$(realpath -m "$1") template=$(realpath -m "$2") work=$(realpath -m "$3")
 shift 3
 arguments=()
 while [ $# -gt 0 ]; do
