@@ -493,23 +493,23 @@ std::vector<Role> PacksOf(const std::vector<LCID>& lcids) {
 void ExpectFreshInstallation(Scene& scene, Run& run, const std::vector<LCID>& packs) {
   scene.ExpectExitZero(run);
   scene.ExpectRecord(run);
-  Role core = Core();
-  scene.ExpectInstalled(core, kV1);
-  scene.ExpectPlan(run, core, "core package");
-  scene.ExpectDecision(run, core, "not installed, so install");
-  scene.ExpectInstallationRecorded(run, core);
-  scene.ExpectLogShowsInstallation(core.install_log);
-  std::vector<std::wstring> logs = {core.install_log};
-  for (const Role& pack : PacksOf(packs)) {
-    scene.ExpectInstalled(pack, kV1);
-    scene.ExpectPlan(run, pack, scene.RuleOf(pack.lcid, run.arguments));
-    scene.ExpectDecision(run, pack, "not installed, so install");
-    scene.ExpectInstallationRecorded(run, pack);
-    scene.ExpectLogShowsInstallation(pack.install_log);
-    logs.push_back(pack.install_log);
+  std::vector<Role> roles = {Core()};
+  for (const Role& pack : PacksOf(packs)) roles.push_back(pack);
+  std::vector<std::wstring> logs;
+  for (const Role& role : roles) {
+    scene.ExpectInstalled(role, kV1);
+    scene.ExpectPlan(run, role,
+                     role.lcid == 0 ? "core package" : scene.RuleOf(role.lcid, run.arguments));
+    scene.ExpectMessage(run, {role.Name() + ": ProductCode " + Utf8(role.Code())});
+    scene.ExpectMessage(run, {role.Name() + ": key file " + Utf8(role.key_file) + " has version " +
+                              Utf8(kV1.key) + " in the package"});
+    scene.ExpectDecision(run, role, "not installed, so install");
+    scene.ExpectInstallationRecorded(run, role);
+    scene.ExpectLogShowsInstallation(role.install_log);
+    logs.push_back(role.install_log);
   }
   scene.ExpectOnlyLogs(logs);
-  scene.ExpectEnd(run, 1 + static_cast<int>(packs.size()), 0, 0, 0);
+  scene.ExpectEnd(run, static_cast<int>(roles.size()), 0, 0, 0);
 }
 
 // --- Scenarios ------------------------------------------------------------------------
@@ -585,6 +585,8 @@ void RebuiltPack(Scene& scene) {
   scene.ExpectNoLog(core.install_log);
   scene.ExpectNoLog(core.remove_log);
   scene.ExpectInstalled(pack, kV1NewKey);
+  scene.ExpectMessage(run, {pack.Name() + ": key file KELDINTL.DLL has version 1.0.0.0 in the "
+                                          "cached package"});
   scene.ExpectDecision(run, pack, "cached key file 1.0.0.0 older than 1.0.0.5, so remove first");
   scene.ExpectMessage(run, {pack.Name() + ": removal of " + Utf8(pack.Code()) + " (log \"" +
                             Utf8(scene.LogPath(pack.remove_log)) + "\"): 0 "});
