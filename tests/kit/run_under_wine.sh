@@ -15,7 +15,7 @@
 # time stamp in local time is nine hours off.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=../e2e/e2e_lib.sh
+# shellcheck source-path=SCRIPTDIR source=../e2e/e2e_lib.sh
 . "$here/../e2e/e2e_lib.sh"
 
 [ $# -ge 3 ] || { echo "usage: run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]"; exit 2; }
