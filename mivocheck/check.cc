@@ -17,11 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The languages in the order of the report; the same list as the setup's plan
-// (IsSupportedLanguage holds for each, which CheckFolder relies on).
-const char* const kLanguages[] = {"1028", "1031", "1033", "1036", "1040", "1041",
-                                  "1042", "1043", "1046", "1053", "2052", "3082"};
-const char kFallbackLanguage[] = "1033";
 const char kCoreName[] = "mivo.msi";
 const char kPackPrefix[] = "mivo_";
 const char kPackageSuffix[] = ".msi";
@@ -134,11 +129,11 @@ class Checker {
     if (core == files_.end()) {
       Add(Severity::kError, kCoreName, "the core package is missing");
     } else {
-      CheckPackage(core->second, WTEXT("KELD.DLL"));
+      CheckPackage(core->second, kCoreKeyFile);
     }
-    for (const char* language : kLanguages) {
-      auto pack = files_.find(language);
-      if (pack != files_.end()) CheckPackage(pack->second, WTEXT("KELDINTL.DLL"));
+    for (int language : kSupportedLanguages) {
+      auto pack = files_.find(std::to_string(language));
+      if (pack != files_.end()) CheckPackage(pack->second, kLanguagePackKeyFile);
     }
   }
 
@@ -161,10 +156,11 @@ class Checker {
     // The setup plans the pack of the user's language whenever that language
     // is supported, and 1033 only for the others: a missing pack is not
     // replaced by 1033.
-    for (const char* language : kLanguages) {
+    for (int id : kSupportedLanguages) {
+      const std::string language = std::to_string(id);
       if (files_.count(language) != 0) continue;
-      const std::string name = kPackPrefix + std::string(language) + kPackageSuffix;
-      if (std::string(language) == kFallbackLanguage) {
+      const std::string name = kPackPrefix + language + kPackageSuffix;
+      if (language == Utf8(kFallbackLanguage)) {
         Add(Severity::kWarning, name,
             "missing; users of language 1033 and of every unsupported language get no language "
             "pack at all");

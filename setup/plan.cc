@@ -1,15 +1,12 @@
 #include "setup/plan.h"
 
-namespace {
-
-// The supported locale identifiers, each a plain language identifier (sort
-// order bits 16 to 19 zero).
-const int kSupportedLanguages[] = {1028, 1031, 1033, 1036, 1040, 1041,
-                                   1042, 1043, 1046, 1053, 2052, 3082};
-
+const int kSupportedLanguages[kSupportedLanguageCount] = {1028, 1031, 1033, 1036, 1040, 1041,
+                                                          1042, 1043, 1046, 1053, 2052, 3082};
 const WCHAR kCoreKeyFile[] = WTEXT("KELD.DLL");
 const WCHAR kLanguagePackKeyFile[] = WTEXT("KELDINTL.DLL");
 const WCHAR kFallbackLanguage[] = WTEXT("1033");
+
+namespace {
 
 // The log of each package: the temporary folder, then a separator and the
 // locale text (both empty for the core package). The folder enters as an

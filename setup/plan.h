@@ -8,6 +8,17 @@
 #include "text/cstring.h"
 #include "text/list.h"
 
+// The supported locale identifiers, in this order; each a plain language
+// identifier (sort-order bits 16 to 19 zero).
+const int kSupportedLanguageCount = 12;
+extern const int kSupportedLanguages[kSupportedLanguageCount];
+// The language planned when neither the command line nor the user's default
+// locale names a supported one.
+extern const WCHAR kFallbackLanguage[];
+// The key files: the core package's and every language pack's.
+extern const WCHAR kCoreKeyFile[];
+extern const WCHAR kLanguagePackKeyFile[];
+
 // Why a package is in the plan.
 enum PlanRule {
   kPlanCore,         // the core package, always first
