@@ -188,18 +188,14 @@ void RunRecord::Write(const char* format, ...) {
   Line line;
   SYSTEMTIME now;
   GetSystemTime(&now);
-  line.AppendNumber(now.wYear, 4);
-  line.Append("-");
-  line.AppendNumber(now.wMonth, 2);
-  line.Append("-");
-  line.AppendNumber(now.wDay, 2);
-  line.Append(" ");
-  line.AppendNumber(now.wHour, 2);
-  line.Append(":");
-  line.AppendNumber(now.wMinute, 2);
-  line.Append(":");
-  line.AppendNumber(now.wSecond, 2);
-  line.Append("Z [");
+  // "YYYY-MM-DD hh:mm:ssZ": each field and the character that follows it.
+  const WORD fields[] = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
+  const char after[] = "-- ::Z";
+  for (int i = 0; i < 6; ++i) {
+    line.AppendNumber(fields[i], i == 0 ? 4 : 2);
+    line.Append(after + i, 1);
+  }
+  line.Append(" [");
   line.AppendNumber(GetCurrentProcessId());
   line.Append("] ");
   if (entry_) {
