@@ -145,6 +145,9 @@ if E2E_SETUP_EXE_OVERRIDE=$work/missing.exe ctest --test-dir "$windows_build" -F
   ! grep -q "setup executable built ($work/missing.exe)" "$work/override.log"; then
   fail "the end-to-end scenarios do not take E2E_SETUP_EXE_OVERRIDE: $(tail -20 "$work/override.log")"
 fi
-E2E_SETUP_EXE_OVERRIDE=$signed ctest --test-dir "$windows_build" -L e2e -j2 --output-on-failure ||
+# The kit's tests run the executable packed in its zip, not the override: they
+# are left out here, having run already with the build.
+E2E_SETUP_EXE_OVERRIDE=$signed ctest --test-dir "$windows_build" -L e2e -LE kit -j2 \
+  --output-on-failure ||
   fail "end-to-end scenarios with $signed"
 echo "release check passed"
