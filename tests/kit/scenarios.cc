@@ -746,6 +746,73 @@ void NonAsciiFolder(Scene& scene) {
   ExpectFreshInstallation(scene, run, {scene.machine().pack});
 }
 
+// A record of 1.5 MiB before the run is cut to the lines that begin in its
+// last 512 KiB, and the run's lines follow whole. The cut reads, rewrites and
+// shortens the file through the system's own file functions.
+void RecordCap(Scene& scene) {
+  scene.PlaceExe();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(scene.machine().pack), kV1);
+  std::string old;
+  for (int n = 0; old.size() < 1536 * 1024; ++n) {
+    old += "2026-01-01 00:00:00Z [7] line " + std::to_string(n) + " of an earlier run\r\n";
+  }
+  const std::wstring path = scene.tmp() + L"\\MIVOSetup.log";
+  WriteBytes(path, old);
+  Run run = scene.RunSetup(L"");
+  scene.ExpectExitZero(run);
+  std::string bytes;
+  bool read = ReadBytes(path, bytes);
+  scene.report().Check(read && bytes.size() >= 512 * 1024 && bytes.size() <= 1024 * 1024,
+                       "a record of 1.5 MiB is cut to between 512 KiB and 1 MiB",
+                       std::to_string(bytes.size()) + " bytes");
+  // The earlier lines kept (process 7, which no Windows process id can be)
+  // are the old record's last ones, from a line start; the run's follow.
+  Record record = ParseRecord(bytes);
+  size_t earlier = 0;
+  size_t kept = 0;
+  while (earlier < record.lines.size() && record.lines[earlier].pid == 7) {
+    kept += record.lines[earlier++].text.size() + 2;
+  }
+  scene.report().Check(earlier > 0 && kept <= old.size() &&
+                           old.compare(old.size() - kept, kept, bytes, 0, kept) == 0 &&
+                           old[old.size() - kept - 1] == '\n',
+                       "the record keeps the earlier run's last lines, from a line start",
+                       std::to_string(earlier) + " lines kept");
+  bool whole = earlier < record.lines.size() &&
+               record.lines[earlier].message.compare(0, 7, "start: ") == 0 &&
+               record.lines.back().message.compare(0, 16, "end: 2 installed") == 0;
+  for (size_t i = earlier; i < record.lines.size(); ++i) {
+    whole = whole && record.lines[i].well_formed && record.lines[i].pid == run.process.id;
+  }
+  scene.report().Check(whole, "the run's own lines follow the kept ones, whole, from start to end");
+  scene.ExpectInstalled(Core(), kV1);
+}
+
+// Another program holds the record open without sharing: the run cannot write
+// it and installs every package all the same.
+void RecordHeld(Scene& scene) {
+  scene.PlaceExe();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(scene.machine().pack), kV1);
+  const std::wstring path = scene.tmp() + L"\\MIVOSetup.log";
+  Handle held(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (held.Get() == INVALID_HANDLE_VALUE) {
+    throw PreparationError("cannot hold " + Utf8(path) + " open");
+  }
+  Run run = scene.RunSetup(L"");
+  held.Reset();
+  scene.ExpectExitZero(run);
+  scene.ExpectInstalled(Core(), kV1);
+  scene.ExpectInstalled(Pack(scene.machine().pack), kV1);
+  scene.ExpectLogShowsInstallation(Core().install_log);
+  std::string bytes;
+  scene.report().Check(ReadBytes(path, bytes) && bytes.empty(),
+                       "nothing was written to the record held without sharing",
+                       std::to_string(bytes.size()) + " bytes");
+}
+
 // TMP unset: logs and record in the folder GetTempPathW names (TEMP here).
 void TmpUnset(Scene& scene) {
   std::wstring temp = scene.root() + L"\\temp";
@@ -1053,6 +1120,8 @@ std::vector<ScenarioEntry> Scenarios() {
       {"percent_tmp", plain(PercentTmp)},
       {"non_ascii_folder", plain(NonAsciiFolder)},
       {"tmp_unset", plain(TmpUnset)},
+      {"record_cap", plain(RecordCap)},
+      {"record_held", plain(RecordHeld)},
       {"planted_msi_dll", PlantedMsiDll},
       {"long_folder", plain(LongFolder)},
       {"busy_installer", plain(BusyInstaller)},
