@@ -124,7 +124,6 @@ typedef struct _SYSTEMTIME {
 #define WAIT_TIMEOUT 258u
 #define WAIT_FAILED ((DWORD)0xFFFFFFFF)
 #define INFINITE 0xFFFFFFFFu
-#define CP_UTF8 65001u
 
 #define MSI_NULL_INTEGER ((int)0x80000000)
 #define MSIDBOPEN_READONLY ((LPCWSTR)0)
@@ -181,8 +180,6 @@ void Sleep(DWORD milliseconds);
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL initial_owner, LPCWSTR name);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL ReleaseMutex(HANDLE mutex);
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, char* out,
-                        int capacity, LPCSTR default_char, BOOL* used_default);
 
 // User-interface library text services.
 int wvsprintfW(LPWSTR buffer, LPCWSTR format, va_list arguments);

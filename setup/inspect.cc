@@ -36,24 +36,6 @@ bool ReadCachedKeyFileVersion(const CString& cached_package, const CString& key_
   return TarnUtil::FindKeyFileVersion(database.Get(), key_file_name, version);
 }
 
-// The installed state as a word.
-const char* StateName(INSTALLSTATE state) {
-  switch (state) {
-    case INSTALLSTATE_DEFAULT:
-      return "installed";
-    case INSTALLSTATE_ADVERTISED:
-      return "advertised";
-    case INSTALLSTATE_ABSENT:
-      return "absent";
-    case INSTALLSTATE_INVALIDARG:
-      return "not a valid product code";
-    default:
-      return "not installed";
-  }
-}
-
-LPCWSTR OrNone(const CString& text) { return text.IsEmpty() ? WTEXT("(none)") : text.GetString(); }
-
 }  // namespace
 
 void InspectPackage(const CString& package_path, const CString& key_file_name,
@@ -66,31 +48,26 @@ void InspectPackage(const CString& package_path, const CString& key_file_name,
     TarnUtil::InstallerHandle database;
     UINT opened = MsiOpenDatabaseW(package_path, MSIDBOPEN_READONLY, database.Receive());
     if (opened != ERROR_SUCCESS || database.Get() == 0) {
-      record.Write("package could not be opened: %r", opened);
-      record.Write("decision: package could not be opened, so install");
+      record.PackageNotOpened(opened);
+      record.DecisionNotOpened();
       return;
     }
-    record.Write("package opened");
+    record.PackageOpened();
     TarnUtil::ReadProperty(database.Get(), WTEXT("ProductCode"), product_code);
     TarnUtil::ReadProperty(database.Get(), WTEXT("UpgradeCode"), upgrade_code);
     TarnUtil::ReadProperty(database.Get(), WTEXT("ProductVersion"), package_version);
     TarnUtil::FindKeyFileVersion(database.Get(), key_file_name, package_key_version);
   }  // The package is closed before the installer is asked about the product.
-  record.Write("ProductCode %s", OrNone(product_code));
-  record.Write("UpgradeCode %s", OrNone(upgrade_code));
-  record.Write("ProductVersion %s", OrNone(package_version));
-  if (package_key_version.IsEmpty()) {
-    record.Write("key file %s has no version in the package", key_file_name.GetString());
-  } else {
-    record.Write("key file %s has version %s in the package", key_file_name.GetString(),
-                 package_key_version.GetString());
-  }
+  record.ProductCode(product_code);
+  record.UpgradeCode(upgrade_code);
+  record.ProductVersion(package_version);
+  record.PackageKeyFile(key_file_name, package_key_version);
 
   INSTALLSTATE state = MsiQueryProductStateW(product_code);
-  record.Write("installed state %d (%a)", static_cast<int>(state), StateName(state));
+  record.InstalledState(state);
   if (state != INSTALLSTATE_DEFAULT) {
     action = kPackageActionInstall;
-    record.Write("decision: not installed, so install");
+    record.DecisionNotInstalled();
     return;
   }
 
@@ -110,8 +87,7 @@ void InspectPackage(const CString& package_path, const CString& key_file_name,
     if (!TextEqualsIgnoreAsciiCase(related_code, product_code)) continue;
 
     ReadProductInfo(related_code, WTEXT("VersionString"), installed_version, kVersionBuffer);
-    record.Write("installed product %s has version %s", related_code.GetString(),
-                 OrNone(installed_version));
+    record.InstalledProduct(related_code, installed_version);
     if (CompareVersions(installed_version, package_version) != 0) {
       undecided = kVersionDiffers;
       continue;
@@ -120,43 +96,38 @@ void InspectPackage(const CString& package_path, const CString& key_file_name,
     UINT named =
         ReadProductInfo(related_code, WTEXT("LocalPackage"), cached_package, kPackagePathBuffer);
     if (named != ERROR_SUCCESS) {
-      record.Write("its cached package cannot be named: %r", named);
+      record.CachedPackageUnnamed(named);
       undecided = kCacheUnreadable;
       continue;
     }
-    record.Write("its cached package is \"%s\"", cached_package.GetString());
+    record.CachedPackage(cached_package);
     CString installed_key_version;
     if (!ReadCachedKeyFileVersion(cached_package, key_file_name, installed_key_version)) {
-      record.Write("key file %s cannot be read from the cached package", key_file_name.GetString());
+      record.CachedKeyFileUnreadable(key_file_name);
       undecided = kCacheUnreadable;
       continue;
     }
-    record.Write("key file %s has version %s in the cached package", key_file_name.GetString(),
-                 OrNone(installed_key_version));
+    record.CachedKeyFile(key_file_name, installed_key_version);
 
     if (CompareVersions(installed_key_version, package_key_version) < 0) {
       remove_first = true;
-      record.Write("decision: cached key file %s older than %s, so remove first and install",
-                   OrNone(installed_key_version), OrNone(package_key_version));
+      record.DecisionRemoveFirst(installed_key_version, package_key_version);
     } else {
       action = kPackageActionSkip;
-      record.Write("decision: current, so leave alone");
+      record.DecisionCurrent();
     }
     return;
   }
 
   switch (undecided) {
     case kVersionDiffers:
-      record.Write("decision: installed version %s differs from %s, so install",
-                   OrNone(installed_version), OrNone(package_version));
+      record.DecisionVersionDiffers(installed_version, package_version);
       break;
     case kCacheUnreadable:
-      record.Write("decision: cached package or its key file unreadable, so install");
+      record.DecisionCacheUnreadable();
       break;
     default:
-      record.Write(
-          "decision: installed, but not among the related products of its upgrade code, "
-          "so install");
+      record.DecisionNotRelated();
       break;
   }
 }

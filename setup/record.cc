@@ -29,22 +29,44 @@ class Line {
   }
   void Append(const char* text) { Append(text, static_cast<int>(strlen(text))); }
 
-  void AppendText(LPCWSTR text) {
-    int units = text ? lstrlenW(text) : 0;
-    if (units == 0) return;
-    // Every UTF-16 unit takes at most three bytes of UTF-8.
-    if (units > 0x7FFFFFFF / 3) {
-      failed_ = true;
-      return;
+  // `text` (null: nothing) as UTF-8, each unit that could break or blur a
+  // line, or end a quoted text, written as "<U+XXXX>".
+  void AppendEscaped(LPCWSTR text) {
+    for (const WCHAR* p = text; p && *p; ++p) {
+      unsigned unit = *p;
+      unsigned code = unit;
+      bool escape = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == '"' || unit == '<' ||
+                    unit == 0x061C || unit == 0x200E || unit == 0x200F ||
+                    (unit >= 0x2028 && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
+      if (unit >= 0xD800 && unit <= 0xDFFF) {
+        unsigned next = p[1];
+        if (unit < 0xDC00 && next >= 0xDC00 && next <= 0xDFFF) {
+          code = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
+          ++p;
+        } else {
+          escape = true;
+        }
+      }
+      char* target = Reserve(8);
+      if (!target) return;
+      char* out = target;
+      if (escape) {
+        const char digits[] = "0123456789ABCDEF";
+        *out++ = '<';
+        *out++ = 'U';
+        *out++ = '+';
+        for (int shift = 12; shift >= 0; shift -= 4) *out++ = digits[(unit >> shift) & 15];
+        *out++ = '>';
+      } else if (code < 0x80) {
+        *out++ = static_cast<char>(code);
+      } else {
+        // The lead byte's marker and how many continuation bytes follow.
+        int more = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
+        *out++ = static_cast<char>((0xFF00u >> (more + 1)) | (code >> (6 * more)));
+        while (more-- > 0) *out++ = static_cast<char>(0x80 | ((code >> (6 * more)) & 0x3F));
+      }
+      length_ += static_cast<int>(out - target);
     }
-    char* target = Reserve(units * 3);
-    if (!target) return;
-    int written = WideCharToMultiByte(CP_UTF8, 0, text, units, target, units * 3, nullptr, nullptr);
-    if (written <= 0) {
-      failed_ = true;
-      return;
-    }
-    length_ += written;
   }
 
   // The decimal digits of `value`, with leading zeros up to `digits`.
@@ -85,38 +107,36 @@ class Line {
   bool failed_ = false;
 };
 
-// The results a run meets and their names, in the same order; every name
+// The failures a run meets and their names, in the same order; every name
 // begins with "ERROR_", which is left out here.
-constexpr unsigned short kResultCodes[] = {
-    0,    2,    3,    5,    6,    8,    87,   110,  120,  234,  259,  1601, 1602, 1603, 1605,
-    1608, 1612, 1618, 1619, 1620, 1622, 1625, 1627, 1632, 1633, 1638, 1639, 1641, 1730, 3010};
-constexpr char kResultNames[] =
-    "SUCCESS\0FILE_NOT_FOUND\0PATH_NOT_FOUND\0ACCESS_DENIED\0INVALID_HANDLE\0"
+constexpr unsigned short kFailureCodes[] = {2,    3,    5,    6,    8,    87,   110,  120,  234,
+                                            259,  1601, 1602, 1603, 1605, 1608, 1612, 1618, 1619,
+                                            1620, 1622, 1625, 1627, 1632, 1633, 1638, 1639, 1730};
+constexpr char kFailureNames[] =
+    "FILE_NOT_FOUND\0PATH_NOT_FOUND\0ACCESS_DENIED\0INVALID_HANDLE\0"
     "NOT_ENOUGH_MEMORY\0INVALID_PARAMETER\0OPEN_FAILED\0CALL_NOT_IMPLEMENTED\0MORE_DATA\0"
     "NO_MORE_ITEMS\0INSTALL_SERVICE_FAILURE\0INSTALL_USEREXIT\0INSTALL_FAILURE\0"
     "UNKNOWN_PRODUCT\0UNKNOWN_PROPERTY\0INSTALL_SOURCE_ABSENT\0INSTALL_ALREADY_RUNNING\0"
     "INSTALL_PACKAGE_OPEN_FAILED\0INSTALL_PACKAGE_INVALID\0INSTALL_LOG_FAILURE\0"
     "INSTALL_PACKAGE_REJECTED\0FUNCTION_FAILED\0INSTALL_TEMP_UNWRITABLE\0"
     "INSTALL_PLATFORM_UNSUPPORTED\0PRODUCT_VERSION\0INVALID_COMMAND_LINE\0"
-    "SUCCESS_REBOOT_INITIATED\0INSTALL_REMOTE_DISALLOWED\0SUCCESS_REBOOT_REQUIRED";
+    "INSTALL_REMOTE_DISALLOWED";
 
-constexpr size_t CountNames(const char* names, size_t size) {
+constexpr size_t CountTexts(const char* texts, size_t size) {
   size_t count = 0;
-  for (size_t i = 0; i < size; ++i) count += names[i] == 0;
+  for (size_t i = 0; i < size; ++i) count += texts[i] == 0;
   return count;
 }
-static_assert(CountNames(kResultNames, sizeof kResultNames) ==
-                  sizeof kResultCodes / sizeof kResultCodes[0],
-              "one name for every result code");
+static_assert(CountTexts(kFailureNames, sizeof kFailureNames) ==
+                  sizeof kFailureCodes / sizeof kFailureCodes[0],
+              "one name for every failure");
+static_assert(CountTexts(kRecordTemplates, sizeof kRecordTemplates) == kRecordKindCount,
+              "one template for every kind of line");
 
-// The name of a result without its "ERROR_", or null.
-const char* ResultName(UINT code) {
-  const char* name = kResultNames;
-  for (unsigned short known : kResultCodes) {
-    if (known == code) return name;
-    name += strlen(name) + 1;
-  }
-  return nullptr;
+// The `index`th of the NUL-separated texts of `texts`.
+const char* NthText(const char* texts, int index) {
+  while (index-- > 0) texts += strlen(texts) + 1;
+  return texts;
 }
 
 // Writes all of `count` bytes; false when a write fails.
@@ -158,6 +178,57 @@ void KeepNewest(HANDLE file) {
 
 }  // namespace
 
+const char* RecordTemplate(RecordKind kind) { return NthText(kRecordTemplates, kind); }
+
+const char* RecordRuleText(PlanRule rule) {
+  return NthText(
+      "core package\0language from the command line\0language of the user's default locale\0"
+      "fallback language",
+      rule);
+}
+
+const char* RecordStateText(INSTALLSTATE state) {
+  switch (state) {
+    case INSTALLSTATE_DEFAULT:
+      return "installed";
+    case INSTALLSTATE_ADVERTISED:
+      return "advertised";
+    case INSTALLSTATE_ABSENT:
+      return "absent";
+    case INSTALLSTATE_INVALIDARG:
+      return "not a valid product code";
+    default:
+      return "not installed";
+  }
+}
+
+bool ResultSucceeded(UINT result) {
+  return result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED ||
+         result == ERROR_SUCCESS_REBOOT_INITIATED;
+}
+
+const char* RecordSuccessWords(UINT result) {
+  switch (result) {
+    case ERROR_SUCCESS:
+      return "success";
+    case ERROR_SUCCESS_REBOOT_REQUIRED:
+      return "success, reboot needed";
+    case ERROR_SUCCESS_REBOOT_INITIATED:
+      return "success, reboot started";
+    default:
+      return nullptr;
+  }
+}
+
+const char* RecordFailureName(UINT result) {
+  const char* name = kFailureNames;
+  for (unsigned short known : kFailureCodes) {
+    if (known == result) return name;
+    name += strlen(name) + 1;
+  }
+  return nullptr;
+}
+
 RunRecord::~RunRecord() {
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
 }
@@ -183,7 +254,7 @@ void RunRecord::Open(LPCWSTR folder) {
 
 void RunRecord::SetEntry(LPCWSTR name) { entry_ = name; }
 
-void RunRecord::Write(const char* format, ...) {
+void RunRecord::Write(int kind, ...) {
   if (file_ == INVALID_HANDLE_VALUE) return;
   Line line;
   SYSTEMTIME now;
@@ -199,20 +270,25 @@ void RunRecord::Write(const char* format, ...) {
   line.AppendNumber(GetCurrentProcessId());
   line.Append("] ");
   if (entry_) {
-    line.AppendText(entry_);
+    line.AppendEscaped(entry_);
     line.Append(": ");
   }
 
   va_list arguments;
-  va_start(arguments, format);
-  for (const char* p = format; *p; ++p) {
+  va_start(arguments, kind);
+  for (const char* p = RecordTemplate(static_cast<RecordKind>(kind)); *p; ++p) {
     const char* run = p;
     while (*p && *p != '%') ++p;
     line.Append(run, static_cast<int>(p - run));
     if (!*p) break;
     switch (*++p) {
+      case 'q':
+        line.Append("\"");
+        line.AppendEscaped(va_arg(arguments, LPCWSTR));
+        line.Append("\"");
+        break;
       case 's':
-        line.AppendText(va_arg(arguments, LPCWSTR));
+        line.AppendEscaped(va_arg(arguments, LPCWSTR));
         break;
       case 'a':
         line.Append(va_arg(arguments, const char*));
@@ -223,23 +299,18 @@ void RunRecord::Write(const char* format, ...) {
       case 'u':
         line.AppendNumber(va_arg(arguments, DWORD));
         break;
-      case 'r': {
-        UINT code = va_arg(arguments, UINT);
-        line.AppendNumber(code);
-        if (const char* name = ResultName(code)) {
-          line.Append(" (ERROR_");
-          line.Append(name);
+      default: {  // 'r'
+        UINT result = va_arg(arguments, UINT);
+        line.AppendNumber(result);
+        const char* words = RecordSuccessWords(result);
+        const char* name = RecordFailureName(result);
+        if (words || name) {
+          line.Append(words ? " (" : " (ERROR_");
+          line.Append(words ? words : name);
           line.Append(")");
         }
         break;
       }
-      case '%':
-        line.Append("%");
-        break;
-      default:
-        --p;  // a "%" at the end stands for itself
-        line.Append("%");
-        break;
     }
   }
   va_end(arguments);

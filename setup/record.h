@@ -80,7 +80,7 @@ enum RecordKind {
 //   %u a DWORD, %d an int, in decimal;
 //   %r an installer result, always last: its number, then " (success)",
 //      " (success, reboot needed)" (3010), " (success, reboot started)" (1641),
-//      " (ERROR_NAME)" for a known failure, or nothing.
+//      " (ERROR_NAME)" for a known failure, or nothing for an unknown one.
 // Changing a template changes the grammar that mivocheck --records reads and
 // the README documents.
 inline constexpr char kRecordTemplates[] =
@@ -127,12 +127,17 @@ const char* RecordTemplate(RecordKind kind);
 const char* RecordRuleText(PlanRule rule);
 const char* RecordStateText(INSTALLSTATE state);
 
-// True for the results that count as success: 0, 3010 and 1641.
-bool RecordResultSucceeded(UINT result);
+// True for the installer results that count as success: 0, 3010 (a reboot is
+// needed) and 1641 (a reboot was started).
+bool ResultSucceeded(UINT result);
 
-// The words of %r after the number, without the parentheses ("success",
-// "ERROR_INSTALL_FAILURE"); null for an unknown failure.
-const char* RecordResultWords(UINT result);
+// How %r words a result after its number, without the parentheses: for a
+// success "success", "success, reboot needed" or "success, reboot started";
+// for a known failure null from RecordSuccessWords and the name without its
+// "ERROR_" from RecordFailureName ("INSTALL_FAILURE"); null from both for an
+// unknown failure.
+const char* RecordSuccessWords(UINT result);
+const char* RecordFailureName(UINT result);
 
 class RunRecord {
  public:
@@ -156,8 +161,7 @@ class RunRecord {
 
   // The lines, one function a kind. Null texts are written as empty ones.
   void Start(LPCWSTR executable, LPCWSTR arguments, LCID user_locale, LPCWSTR temp_folder) {
-    Write(kRecordStart, MIVO_VERSION_TEXT, executable, arguments, user_locale,
-          temp_folder);
+    Write(kRecordStart, MIVO_VERSION_TEXT, executable, arguments, user_locale, temp_folder);
   }
   void LockWaited(DWORD milliseconds) { Write(kRecordLockWaited, milliseconds); }
   void LockGoingOn(DWORD milliseconds) { Write(kRecordLockGoingOn, milliseconds); }
@@ -222,9 +226,10 @@ class RunRecord {
   }
 
  private:
-  // Appends one line of `kind`, its conversions taken from the arguments. A
-  // line that cannot be made (memory) or written is dropped.
-  void Write(RecordKind kind, ...);
+  // Appends one line of `kind` (a RecordKind; an int, which variable
+  // arguments can follow), its conversions taken from the arguments. A line
+  // that cannot be made (memory) or written is dropped.
+  void Write(int kind, ...);
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
   LPCWSTR entry_ = nullptr;

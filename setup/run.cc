@@ -76,7 +76,6 @@ class RunLock {
 // doubles up to 60 s, as long as the run's waiting time lasts. Every other
 // answer is returned at once.
 UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, RunRecord& record) {
-  const char* what = removal ? "removal" : "installation";
   DWORD wait = kFirstBusyWait;
   for (;;) {
     UINT result = removal ? MsiConfigureProductExW(target, INSTALLLEVEL_DEFAULT,
@@ -84,38 +83,14 @@ UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, RunRecord& 
                           : MsiInstallProductW(target, WTEXT(""));
     if (result != ERROR_INSTALL_ALREADY_RUNNING) return result;
     if (budget.Left() == 0) {
-      record.Write(
-          "the installer is still busy with another installation; the %a is not tried "
-          "again, the run's waiting time is spent",
-          what);
+      record.Left(removal);
       return result;
     }
     DWORD this_wait = wait < budget.Left() ? wait : budget.Left();
-    record.Write(
-        "the installer is busy with another installation (1618); waiting %u ms before "
-        "the %a is tried again",
-        this_wait, what);
+    record.Wait(this_wait, removal);
     Sleep(this_wait);
     budget.Spend(this_wait);
     wait = wait * 2 < kLongestBusyWait ? wait * 2 : kLongestBusyWait;
-  }
-}
-
-bool Succeeded(UINT result) {
-  return result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED ||
-         result == ERROR_SUCCESS_REBOOT_INITIATED;
-}
-
-const char* RuleText(PlanRule rule) {
-  switch (rule) {
-    case kPlanCore:
-      return "core package";
-    case kPlanCommandLine:
-      return "language from the command line";
-    case kPlanUserLocale:
-      return "language of the user's default locale";
-    default:
-      return "fallback language";
   }
 }
 
@@ -153,10 +128,10 @@ CString FolderOf(const CString& executable_path) {
 
 // What the entries of a run came to.
 struct Outcome {
-  int installed = 0;
-  int removed = 0;
-  int left_alone = 0;
-  int failed = 0;  // entries with a removal or installation that did not succeed
+  DWORD installed = 0;
+  DWORD removed = 0;
+  DWORD left_alone = 0;
+  DWORD failed = 0;  // entries with a removal or installation that did not succeed
 };
 
 // Inspects each entry in plan order and carries out its decision.
@@ -180,9 +155,8 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& reco
     if (remove_first) {
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.remove_log_path, 0);
       UINT result = CallInstaller(true, product_code, budget, record);
-      record.Write("removal of %s (log \"%s\"): %r", product_code.GetString(),
-                   entry.remove_log_path.GetString(), result);
-      if (Succeeded(result)) {
+      record.Removal(product_code, entry.remove_log_path, result);
+      if (ResultSucceeded(result)) {
         ++outcome.removed;
       } else {
         failed = true;
@@ -191,9 +165,8 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& reco
     if (action == kPackageActionInstall) {
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.log_file_path, 0);
       UINT result = CallInstaller(false, entry.package_path, budget, record);
-      record.Write("installation of \"%s\" (log \"%s\"): %r", entry.package_path.GetString(),
-                   entry.log_file_path.GetString(), result);
-      if (Succeeded(result)) {
+      record.Installation(entry.package_path, entry.log_file_path, result);
+      if (ResultSucceeded(result)) {
         ++outcome.installed;
       } else {
         failed = true;
@@ -212,27 +185,23 @@ void PlanAndProcess(const CString& command_line, const CString& folder, const CS
   // Without its own folder every package name would be relative to the
   // current folder, which is not the program's to trust: install nothing.
   if (folder.IsEmpty()) {
-    record.Write("the executable's own folder cannot be read; nothing is installed");
+    record.NoFolder();
     return;
   }
   PackagePlan plan;
   BuildPackagePlanFrom(command_line, folder, GetUserDefaultLCID(), temp_folder, plan);
   bool named = true;
   for (const PackageEntry& entry : plan) {
-    record.Write("plan: %s (%a): package \"%s\", key file %s, log \"%s\"",
-                 entry.package_name.GetString(), RuleText(entry.rule),
-                 entry.package_path.GetString(), entry.key_file_name.GetString(),
-                 entry.log_file_path.GetString());
+    record.SetEntry(entry.package_name);
+    record.Plan(entry.rule, entry.package_path, entry.key_file_name, entry.log_file_path);
     // A path that cannot be formed would reach the installer as no name at
     // all; as without a folder, nothing is installed.
     if (entry.package_path.IsEmpty()) {
-      record.Write(
-          "plan: the path of %s cannot be formed in the folder \"%s\" (too long); "
-          "nothing is installed",
-          entry.package_name.GetString(), folder.GetString());
+      record.PathTooLong(folder);
       named = false;
     }
   }
+  record.SetEntry(nullptr);
   if (named) ProcessEntries(plan, budget, record, outcome);
 }
 
@@ -254,22 +223,15 @@ void RunSetup(LPCWSTR argument_text) {
   CString temp_folder = TempFolder();
   RunRecord record;
   record.Open(temp_folder);
-  record.Write("start: mivoboot " MIVO_VERSION_TEXT
-               ", executable \"%s\", arguments \"%s\", user default LCID %u, temporary "
-               "folder \"%s\"",
-               executable.GetString(), command_line.GetString(), GetUserDefaultLCID(),
-               temp_folder.GetString());
+  record.Start(executable, command_line, GetUserDefaultLCID(), temp_folder);
   if (waited > 0 && lock.Owned()) {
-    record.Write("waited %u ms for another run of the setup to end", waited);
+    record.LockWaited(waited);
   } else if (waited > 0) {
-    record.Write(
-        "another run of the setup is still going after %u ms; going on without waiting "
-        "for it",
-        waited);
+    record.LockGoingOn(waited);
   }
 
   Outcome outcome;
   PlanAndProcess(command_line, FolderOf(executable), temp_folder, budget, record, outcome);
-  record.Write("end: %d installed, %d removed, %d left alone, %d failed, %u ms", outcome.installed,
-               outcome.removed, outcome.left_alone, outcome.failed, GetTickCount() - started);
+  record.End(outcome.installed, outcome.removed, outcome.left_alone, outcome.failed,
+             GetTickCount() - started);
 }

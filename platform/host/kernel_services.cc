@@ -19,8 +19,6 @@
 //   HoldMutexElsewhere. A wait that times out moves the clock on by its
 //   timeout; a wait for a hold that ends within the timeout moves it to the end
 //   of the hold. A hold whose holder died is handed over as WAIT_ABANDONED.
-// - WideCharToMultiByte with CP_UTF8 and no flags: unpaired surrogates become
-//   U+FFFD; a length of -1 includes the NUL; a capacity of 0 asks for the size.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -359,32 +357,4 @@ BOOL ReleaseMutex(HANDLE mutex) {
   }
   --state.owned;
   return 1;
-}
-
-int WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR text, int length, char* out,
-                        int capacity, LPCSTR default_char, BOOL* used_default) {
-  (void)default_char;
-  if (code_page != CP_UTF8 || flags != 0 || !text || used_default) {
-    host::g_last_error = ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  std::u16string units = length < 0 ? std::u16string(text) : std::u16string(text, length);
-  // Converted piece by piece so that an embedded NUL is converted too.
-  std::string bytes;
-  size_t start = 0;
-  for (;;) {
-    size_t nul = units.find(u'\0', start);
-    bytes += utf8::FromUtf16(units.substr(start, nul - start).c_str());
-    if (nul == std::u16string::npos) break;
-    bytes += '\0';
-    start = nul + 1;
-  }
-  if (length < 0) bytes += '\0';
-  if (capacity == 0) return static_cast<int>(bytes.size());
-  if (static_cast<int>(bytes.size()) > capacity) {
-    host::g_last_error = 122;  // ERROR_INSUFFICIENT_BUFFER
-    return 0;
-  }
-  bytes.copy(out, bytes.size());
-  return static_cast<int>(bytes.size());
 }

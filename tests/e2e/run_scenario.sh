@@ -181,6 +181,42 @@ expect_record_whole() {
   fi
 }
 
+# expect_record_reads_as_success: no line of the record says "error" or "fail"
+# in any letter case, which log viewers colour as a failure.
+expect_record_reads_as_success() {
+  local hits
+  hits=$(grep -aiE 'error|fail' "$tmp_dir/MIVOSetup.log" | head -n 3 | tr -d '\r' | tr '\n' '|')
+  if [ -s "$tmp_dir/MIVOSetup.log" ] && [ -z "$hits" ]; then
+    e2e_pass "no line of the record says error or fail"
+  else
+    e2e_fail "no line of the record says error or fail ($hits)"
+  fi
+}
+
+# read_back_record: mivocheck --records reads every line of the record the
+# scenario left and exits with records_exit (0: every run ended without a
+# failed call; 1: a run failed or did not finish). Its summary and complaints
+# go to the run folder.
+records_exit=0 records_failing=
+read_back_record() {
+  [ -s "${tmp_dir:-}/MIVOSetup.log" ] || return 0
+  local status=0
+  "$WINE" "$E2E_MIVOCHECK" --records "$tmp_windows\\MIVOSetup.log" </dev/null \
+    >"$run_dir/records.out" 2>"$run_dir/records.err" || status=$?
+  if [ -s "$run_dir/records.err" ]; then
+    e2e_fail "mivocheck --records reads every line of the record" \
+      "($(head -n 3 "$run_dir/records.err" | tr -d '\r' | tr '\n' '|'))"
+  else
+    e2e_pass "mivocheck --records reads every line of the record"
+  fi
+  e2e_check "mivocheck --records exits $records_exit on the record (exit $status)" \
+    test "$status" = "$records_exit"
+  if [ -n "$records_failing" ]; then
+    e2e_check "mivocheck --records names $records_failing among the failures" \
+      grep -aqE "$records_failing.*[Ff]ailed|[Ff]ailed.*$records_failing" "$run_dir/records.out"
+  fi
+}
+
 expect_tmp_seen() {
   local seen
   seen=$(e2e_env_value TMP)
@@ -335,7 +371,7 @@ scenario_non_ascii_folders() {
   expect_installed core 1.0.0
   expect_installed 1033 1.0.0
   expect_logs core 1033 record
-  expect_record_says core "installation of \"$setup_windows\\mivo.msi\" (log \"$tmp_windows\\MIVOInstall.log\"): 0 (ERROR_SUCCESS)"
+  expect_record_says core "installation: \"$setup_windows\\mivo.msi\" (log \"$tmp_windows\\MIVOInstall.log\"): 0 (success)"
 }
 
 # An msi.dll planted beside the executable is never loaded; the installer of
@@ -406,7 +442,8 @@ scenario_second_run_skips() {
   expect_installed 1031 1.0.0 1.0.0.0
   expect_installation_logged core
   expect_record_says core "decision: not installed, so install"
-  expect_record_says - "end: 2 installed, 0 removed, 0 left alone, 0 failed, "
+  expect_record_says - "end: 2 installed, 0 removed, 0 left alone, "
+  expect_record_reads_as_success
   remember core
   remember 1031
   local first_logs
@@ -434,11 +471,12 @@ scenario_second_run_skips() {
   # The second run appended its own lines to the first run's.
   e2e_check "the second run appended to the record" \
     test "$(e2e_record "$tmp_dir/MIVOSetup.log" | wc -l)" -gt "$first_lines"
-  expect_record_says core "installed product $(code_of core) has version 1.0.0" \
-    "key file KELD.DLL has version 1.0.0.0 in the cached package" \
+  expect_record_says core "installed product: \"$(code_of core)\" has version \"1.0.0\"" \
+    "cached key file: KELD.DLL has version \"1.0.0.0\"" \
     "decision: current, so leave alone"
   expect_record_says 1031 "decision: current, so leave alone"
-  expect_record_says - "end: 0 installed, 0 removed, 2 left alone, 0 failed, "
+  expect_record_says - "end: 0 installed, 0 removed, 2 left alone, "
+  expect_record_reads_as_success
   expect_record_whole
 }
 
@@ -477,9 +515,10 @@ scenario_older_cached_key_file_reinstalled() {
       eval "! e2e_log_shows_removal '$tmp_dir/$(log_of "$role")'"
   done
   expect_record_says core \
-    "decision: cached key file 1.0.0.0 older than 1.0.0.5, so remove first and install" \
-    "removal of $(code_of core) (log \"$tmp_windows\\MIVORemove.log\"): 0 (ERROR_SUCCESS)"
-  expect_record_says - "end: 2 installed, 2 removed, 0 left alone, 0 failed, "
+    "decision: cached key file \"1.0.0.0\" older than \"1.0.0.5\", so remove first and install" \
+    "removal: \"$(code_of core)\" (log \"$tmp_windows\\MIVORemove.log\"): 0 (success)"
+  expect_record_says - "end: 2 installed, 2 removed, 0 left alone, "
+  expect_record_reads_as_success
 }
 
 # An equal (core) or newer (pack) key file in the cached package: left alone.
@@ -503,7 +542,7 @@ scenario_equal_or_newer_cached_key_file_left() {
   # Left alone: no log call, so no package log at all.
   expect_logs record
   expect_record_says core "decision: current, so leave alone"
-  expect_record_says 1031 "key file KELDINTL.DLL has version 2.0.0.0 in the cached package" \
+  expect_record_says 1031 "cached key file: KELDINTL.DLL has version \"2.0.0.0\"" \
     "decision: current, so leave alone"
 }
 
@@ -535,8 +574,10 @@ scenario_version_7_01_equals_7_1() {
   expect_cached_unchanged 1036
   expect_logs 1036 1031 remove:1031 record
   expect_record_says core "decision: current, so leave alone"
-  expect_record_says 1036 "decision: installed version 7.1 differs from 7.1.0, so install" \
-    "installation of \"$setup_windows\\mivo_1036.msi\" (log \"$tmp_windows\\MIVO_1036Install.log\"): 1638 (ERROR_PRODUCT_VERSION)"
+  expect_record_says 1036 "decision: installed version \"7.1\" differs from \"7.1.0\", so install" \
+    "installation: \"$setup_windows\\mivo_1036.msi\" (log \"$tmp_windows\\MIVO_1036Install.log\"): 1638 (ERROR_PRODUCT_VERSION)"
+  records_exit=1
+  records_failing=mivo_1036.msi
 }
 
 # A different version under the same product code (newer for the core, older
@@ -560,8 +601,9 @@ scenario_other_version_same_product_code() {
   expect_cached_unchanged core
   expect_cached_unchanged 1031
   expect_logs core 1031 record
-  expect_record_says core "decision: installed version 1.0.0 differs from 2.0.0, so install"
+  expect_record_says core "decision: installed version \"1.0.0\" differs from \"2.0.0\", so install"
   expect_record_says - "end: 0 installed, 0 removed, 0 left alone, 2 failed, "
+  records_exit=1
 }
 
 write_garbage() { head -c 6000 /dev/urandom >"$1"; }
@@ -579,9 +621,11 @@ scenario_corrupt_core_missing_pack() {
   expect_not_installed 1036
   expect_installed 1031 1.0.0 1.0.0.0
   expect_logs core 1036 1031 record
-  expect_record_says core "package could not be opened: " \
+  expect_record_says core "package: could not be opened: " \
     "decision: package could not be opened, so install"
   expect_record_says 1036 "decision: package could not be opened, so install"
+  records_exit=1
+  records_failing=mivo_1036.msi
 }
 
 # A missing core package and a truncated pack do not stop the other pack.
@@ -598,6 +642,8 @@ scenario_corrupt_pack_missing_core() {
   expect_not_installed 1036
   expect_installed 1031 1.0.0 1.0.0.0
   expect_logs core 1036 1031 record
+  records_exit=1
+  records_failing=mivo.msi
 }
 
 # A setup folder with blanks and format characters: the quoted program name is
@@ -792,9 +838,9 @@ scenario_two_runs_at_once() {
     test "$starts" = 2 -a "$ends" = 2
   e2e_check "the two runs have process ids of their own ($run_ids)" test "$run_ids" = 2
   e2e_check "one run installed both products, the other left both alone" \
-    test "$(grep -ac '\] end: 2 installed, 0 removed, 0 left alone, 0 failed' \
+    test "$(grep -acE '\] end: 2 installed, 0 removed, 0 left alone, [0-9]+ ms' \
       "$tmp_dir/MIVOSetup.log")" = 1 -a \
-    "$(grep -ac '\] end: 0 installed, 0 removed, 2 left alone, 0 failed' \
+    "$(grep -acE '\] end: 0 installed, 0 removed, 2 left alone, [0-9]+ ms' \
       "$tmp_dir/MIVOSetup.log")" = 1
 }
 
@@ -816,8 +862,62 @@ scenario_folder_too_long() {
   expect_not_installed core
   expect_not_installed 1031
   expect_logs record
-  expect_record_says - \
-    "plan: the path of mivo_1031.msi cannot be formed in the folder \"$folder\\\" (too long); nothing is installed"
+  expect_record_says 1031 \
+    "plan: the package's path cannot be formed in the folder \"$folder\\\" (too long); nothing is installed"
+}
+
+# set_property DIR FILE PROPERTY VALUE: a Property value of a built package,
+# changed with msibuild (VALUE may hold line breaks).
+set_property() {
+  msibuild "$1/$2" -q "UPDATE \`Property\` SET \`Value\`='$4' WHERE \`Property\`='$3'" \
+    >"$run_dir/msibuild.out" 2>&1
+}
+
+# Texts from outside that try to forge or blur a line of the record: package
+# properties with CR LF, a lone CR and a lone LF that carry a made-up line,
+# and command lines that do the same or try to close the quoted argument
+# text. Each fact stays one line, no made-up process id begins a line, and
+# the record reads back.
+scenario_record_forged_input() {
+  local forged='2026-01-01 00:00:00Z [999999] mivo.msi: decision: current, so leave alone'
+  local cr=$'\r' lf=$'\n'
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  prepare "UpgradeCode of mivo.msi with CR LF" \
+    set_property "$setup_dir" mivo.msi UpgradeCode "$(upgrade_of core)$cr$lf$forged"
+  prepare "ProductVersion of mivo_1031.msi with a lone CR" \
+    set_property "$setup_dir" mivo_1031.msi ProductVersion "1.0.0$cr$forged"
+  prepare "key file version of mivo.msi with a lone LF" \
+    msibuild "$setup_dir/mivo.msi" -q \
+    "UPDATE \`File\` SET \`Version\`='1.0.0.0$lf$forged' WHERE \`File\`='KeyFile'"
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8 "1036$cr$lf$forged"
+  expect_exit_zero
+  e2e_run_setup de_DE.UTF-8 '1036" user default LCID 1049 "x'
+  expect_exit_zero
+  expect_record_whole
+  local log=$tmp_dir/MIVOSetup.log lines crs lfs
+  lines=$(grep -acE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}Z \[[0-9]+\] ' "$log")
+  crs=$(tr -cd '\r' <"$log" | wc -c)
+  lfs=$(tr -cd '\n' <"$log" | wc -c)
+  e2e_check "every CR and LF of the record ends a line ($lines lines, $crs CR, $lfs LF)" \
+    test "$crs" = "$lines" -a "$lfs" = "$lines"
+  e2e_check "no line begins with the made-up process id" \
+    eval "! grep -aqE '^[^[]*\[999999\]' '$log'"
+  e2e_check "two runs, each with one start and one end line" \
+    test "$(grep -ac '\] start: ' "$log")" = 2 -a "$(grep -ac '\] end: ' "$log")" = 2
+  e2e_check "one UpgradeCode line of mivo.msi per run, the CR LF escaped" \
+    test "$(grep -acF "mivo.msi: UpgradeCode: \"$(upgrade_of core)<U+000D><U+000A>2026-01-01" \
+      "$log")" = 2
+  e2e_check "one ProductVersion line of mivo_1031.msi per run, the lone CR escaped" \
+    test "$(grep -acF 'mivo_1031.msi: ProductVersion: "1.0.0<U+000D>2026-01-01' "$log")" = 2
+  e2e_check "one key file line of mivo.msi per run, the lone LF escaped" \
+    test "$(grep -acF 'mivo.msi: key file: KELD.DLL has version "1.0.0.0<U+000A>2026-01-01' \
+      "$log")" = 2
+  e2e_check "the forged command line stays inside the quoted argument text" \
+    grep -aqF "1036<U+000D><U+000A>2026-01-01 00:00:00Z [999999] mivo.msi: decision" "$log"
+  e2e_check "a quote in the command line cannot end the argument text" \
+    grep -aqE '1036(\\)?<U\+0022> user default LCID 1049 (\\)?<U\+0022>x.*", user default LCID 1031, temporary folder "C:\\mivo-tmp"' "$log"
 }
 
 # --- The reading of Wine's trace, on fixed input ----------------------------------
@@ -917,4 +1017,5 @@ fi
 prepare "template Wine prefix ready" e2e_make_template "$template"
 prepare "fresh prefix copied from the template" e2e_new_prefix "$template" "$E2E_WORK/$scenario"
 "scenario_$scenario"
+read_back_record
 finish

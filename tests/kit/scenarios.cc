@@ -445,7 +445,7 @@ class Scene {
 
   // The plan line of a package: its rule, its package path and its log.
   void ExpectPlan(const Run& run, const Role& role, const std::string& rule) {
-    ExpectMessage(run, {"plan: " + role.Name() + " (" + rule + "): package \"" +
+    ExpectMessage(run, {role.Name() + ": plan: " + rule + ", package \"" +
                             Utf8(setup_ + L"\\" + role.file) + "\"",
                         "log \"" + Utf8(LogPath(role.install_log)) + "\""});
   }
@@ -455,14 +455,21 @@ class Scene {
   }
 
   void ExpectInstallationRecorded(const Run& run, const Role& role) {
-    ExpectMessage(run, {role.Name() + ": installation of \"" + Utf8(setup_ + L"\\" + role.file) +
-                        "\" (log \"" + Utf8(LogPath(role.install_log)) + "\"): 0 "});
+    ExpectMessage(run, {role.Name() + ": installation: \"" + Utf8(setup_ + L"\\" + role.file) +
+                        "\" (log \"" + Utf8(LogPath(role.install_log)) + "\"): 0 (success)"});
   }
 
+  // The end line's counts; a run without failures names none.
   void ExpectEnd(const Run& run, int installed, int removed, int left, int failed) {
-    ExpectMessage(run, {"end: " + std::to_string(installed) + " installed, " +
-                        std::to_string(removed) + " removed, " + std::to_string(left) +
-                        " left alone, " + std::to_string(failed) + " failed"});
+    std::string counts = "end: " + std::to_string(installed) + " installed, " +
+                         std::to_string(removed) + " removed, " + std::to_string(left) +
+                         " left alone, ";
+    if (failed == 0) {
+      ExpectMessage(run, {counts, " ms"});
+      ExpectNoMessage(run, " failed, ");
+    } else {
+      ExpectMessage(run, {counts + std::to_string(failed) + " failed, "});
+    }
   }
 
   // The rule by which a run with this command line plans a pack.
@@ -500,9 +507,9 @@ void ExpectFreshInstallation(Scene& scene, Run& run, const std::vector<LCID>& pa
     scene.ExpectInstalled(role, kV1);
     scene.ExpectPlan(run, role,
                      role.lcid == 0 ? "core package" : scene.RuleOf(role.lcid, run.arguments));
-    scene.ExpectMessage(run, {role.Name() + ": ProductCode " + Utf8(role.Code())});
-    scene.ExpectMessage(run, {role.Name() + ": key file " + Utf8(role.key_file) + " has version " +
-                              Utf8(kV1.key) + " in the package"});
+    scene.ExpectMessage(run, {role.Name() + ": ProductCode: \"" + Utf8(role.Code()) + "\""});
+    scene.ExpectMessage(run, {role.Name() + ": key file: " + Utf8(role.key_file) +
+                              " has version \"" + Utf8(kV1.key) + "\" in the package"});
     scene.ExpectDecision(run, role, "not installed, so install");
     scene.ExpectInstallationRecorded(run, role);
     scene.ExpectLogShowsInstallation(role.install_log);
@@ -560,7 +567,7 @@ void SecondRun(Scene& scene) {
                                     std::to_string(now.size()) + " now"
                               : "gone");
   }
-  scene.ExpectNoMessage(second, ": installation of ");
+  scene.ExpectNoMessage(second, ": installation: ");
   scene.ExpectEnd(second, 0, 0, 2, 0);
 }
 
@@ -585,11 +592,12 @@ void RebuiltPack(Scene& scene) {
   scene.ExpectNoLog(core.install_log);
   scene.ExpectNoLog(core.remove_log);
   scene.ExpectInstalled(pack, kV1NewKey);
-  scene.ExpectMessage(run, {pack.Name() + ": key file KELDINTL.DLL has version 1.0.0.0 in the "
-                                          "cached package"});
-  scene.ExpectDecision(run, pack, "cached key file 1.0.0.0 older than 1.0.0.5, so remove first");
-  scene.ExpectMessage(run, {pack.Name() + ": removal of " + Utf8(pack.Code()) + " (log \"" +
-                            Utf8(scene.LogPath(pack.remove_log)) + "\"): 0 "});
+  scene.ExpectMessage(run, {pack.Name() + ": cached key file: KELDINTL.DLL has version "
+                                          "\"1.0.0.0\""});
+  scene.ExpectDecision(run, pack,
+                       "cached key file \"1.0.0.0\" older than \"1.0.0.5\", so remove first");
+  scene.ExpectMessage(run, {pack.Name() + ": removal: \"" + Utf8(pack.Code()) + "\" (log \"" +
+                            Utf8(scene.LogPath(pack.remove_log)) + "\"): 0 (success)"});
   scene.ExpectInstallationRecorded(run, pack);
   scene.ExpectLogShowsRemoval(pack.remove_log);
   scene.ExpectLogShowsInstallation(pack.install_log);
@@ -615,11 +623,13 @@ void Version701(Scene& scene) {
   scene.ExpectInstalled(core, kV701);
   scene.ExpectCachedUnchanged(core, core_cached);
   scene.ExpectMessage(
-      run, {core.Name() + ": installed product " + Utf8(core.Code()) + " has version 7.01"});
+      run, {core.Name() + ": installed product: \"" + Utf8(core.Code()) +
+                "\" has version \"7.01\""});
   scene.ExpectDecision(run, core, "current, so leave alone");
   scene.ExpectNoLog(core.install_log);
   scene.ExpectInstalled(pack, kV71NewKey);
-  scene.ExpectDecision(run, pack, "cached key file 1.0.0.0 older than 1.0.0.7, so remove first");
+  scene.ExpectDecision(run, pack,
+                       "cached key file \"1.0.0.0\" older than \"1.0.0.7\", so remove first");
   scene.ExpectLogShowsRemoval(pack.remove_log);
   scene.ExpectLogShowsInstallation(pack.install_log);
   scene.ExpectEnd(run, 1, 1, 1, 0);
@@ -673,11 +683,11 @@ void GarbageCore(Scene& scene) {
   scene.ExpectRecord(run);
   Role core = Core();
   scene.ExpectNotInstalled(core);
-  scene.ExpectMessage(run, {core.Name() + ": package could not be opened: "});
+  scene.ExpectMessage(run, {core.Name() + ": package: could not be opened: "});
   scene.ExpectDecision(run, core, "package could not be opened, so install");
   Role missing = Pack(machine.beside);
   scene.ExpectNotInstalled(missing);
-  scene.ExpectMessage(run, {missing.Name() + ": package could not be opened: "});
+  scene.ExpectMessage(run, {missing.Name() + ": package: could not be opened: "});
   for (LCID lcid : packs) {
     if (lcid == machine.beside) continue;
     scene.ExpectInstalled(Pack(lcid), kV1);
@@ -714,7 +724,7 @@ void UnsupportedCommandLine(Scene& scene) {
   Run run = scene.RunSetup(L"1049");
   ExpectFreshInstallation(scene, run, {machine.pack});
   scene.ExpectNotInstalled(pack1049);
-  scene.ExpectNoMessage(run, "plan: mivo_1049.msi");
+  scene.ExpectNoMessage(run, "mivo_1049.msi: plan: ");
 
   scene.report().Info("a run with text on the command line");
   Run text = scene.RunSetup(L"French");
@@ -893,10 +903,10 @@ void LongFolder(Scene& scene) {
   scene.ExpectNotInstalled(core);
   scene.ExpectNotInstalled(pack);
   scene.ExpectOnlyLogs({});
-  scene.ExpectMessage(run, {"plan: the path of " + pack.Name() + " cannot be formed in the folder",
+  scene.ExpectMessage(run, {pack.Name() + ": plan: the package's path cannot be formed in the folder",
                             "(too long); nothing is installed"});
-  scene.ExpectNoMessage(run, ": installation of ");
-  scene.ExpectNoMessage(run, ": removal of ");
+  scene.ExpectNoMessage(run, ": installation: ");
+  scene.ExpectNoMessage(run, ": removal: ");
 }
 
 // Ends the busy package's installation: deletes the hold file and waits for
@@ -1087,9 +1097,9 @@ void TwoAtOnce(Scene& scene) {
   // Both runs append to one record, each under its own PID.
   for (Run* run : {&first, &second}) {
     scene.ExpectRecord(*run);
-    scene.ExpectMessage(*run, {"waited ", " ms for another run of the setup to end"});
+    scene.ExpectMessage(*run, {"lock: waited ", " ms for another run of the setup to end"});
   }
-  const std::string installed_both = "end: 2 installed, 0 removed, 0 left alone, 0 failed";
+  const std::string installed_both = "end: 2 installed, 0 removed, 0 left alone, ";
   bool first_installed = scene.HasMessage(first, {installed_both});
   bool second_installed = scene.HasMessage(second, {installed_both});
   scene.report().Check(first_installed != second_installed,

@@ -306,6 +306,16 @@ std::vector<std::string> Starting(const std::vector<std::string>& lines,
   return out;
 }
 
+// Lines of `lines` that hold `text`.
+std::vector<std::string> Containing(const std::vector<std::string>& lines,
+                                    const std::string& text) {
+  std::vector<std::string> out;
+  for (const std::string& line : lines) {
+    if (line.find(text) != std::string::npos) out.push_back(line);
+  }
+  return out;
+}
+
 // The run record explains a first run, a second run and a run that removes
 // first, with failing installer calls among them: the plan and its rules, each
 // decision with its reason, each installer call with its result, the counts.
@@ -319,23 +329,22 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
                                "mivoboot.exe\", arguments \"1036\", user default LCID 1031, "
                                "temporary folder \"" +
                                tmp_ + "\"");
-  EXPECT_EQ(Starting(first, "plan: "),
+  EXPECT_EQ(Containing(first, ": plan: "),
             (std::vector<std::string>{
-                "plan: mivo.msi (core package): package \"" + PackagePath("mivo.msi") +
+                "mivo.msi: plan: core package, package \"" + PackagePath("mivo.msi") +
                     "\", key file KELD.DLL, log \"" + tmp_ + "\\MIVOInstall.log\"",
-                "plan: mivo_1036.msi (language from the command line): package \"" +
+                "mivo_1036.msi: plan: language from the command line, package \"" +
                     PackagePath("mivo_1036.msi") + "\", key file KELDINTL.DLL, log \"" + tmp_ +
                     "\\MIVO_1036Install.log\"",
-                "plan: mivo_1031.msi (language of the user's default locale): package \"" +
+                "mivo_1031.msi: plan: language of the user's default locale, package \"" +
                     PackagePath("mivo_1031.msi") + "\", key file KELDINTL.DLL, log \"" + tmp_ +
                     "\\MIVO_1031Install.log\""}));
   EXPECT_EQ(Starting(first, core + "decision"),
             (std::vector<std::string>{core + "decision: not installed, so install"}));
-  EXPECT_EQ(
-      Starting(first, core + "installation"),
-      (std::vector<std::string>{core + "installation of \"" + PackagePath("mivo.msi") +
-                                "\" (log \"" + tmp_ + "\\MIVOInstall.log\"): 0 (ERROR_SUCCESS)"}));
-  EXPECT_EQ(first.back(), "end: 3 installed, 0 removed, 0 left alone, 0 failed, 0 ms");
+  EXPECT_EQ(Starting(first, core + "installation"),
+            (std::vector<std::string>{core + "installation: \"" + PackagePath("mivo.msi") +
+                                      "\" (log \"" + tmp_ + "\\MIVOInstall.log\"): 0 (success)"}));
+  EXPECT_EQ(first.back(), "end: 3 installed, 0 removed, 0 left alone, 0 ms");
 
   // A second run leaves everything alone and appends to the same record.
   RunSetup(u"1036");
@@ -345,7 +354,14 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
   EXPECT_EQ(Starting(second, pack + "decision"),
             (std::vector<std::string>{pack + "decision: current, so leave alone"}));
   EXPECT_TRUE(Starting(second, pack + "installation").empty());
-  EXPECT_EQ(second.back(), "end: 0 installed, 0 removed, 3 left alone, 0 failed, 0 ms");
+  EXPECT_EQ(second.back(), "end: 0 installed, 0 removed, 3 left alone, 0 ms");
+  // A run in which nothing failed reads as such to a log viewer.
+  for (const std::string& line : both) {
+    std::string lower = line;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(lower.find("error"), std::string::npos) << line;
+    EXPECT_EQ(lower.find("fail"), std::string::npos) << line;
+  }
 
   // The core is removed first, the removal fails and the installations fail
   // or are refused: each result with its name, each entry counted once.
@@ -358,21 +374,25 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
   std::vector<std::string> third = Record();
   EXPECT_EQ(Starting(third, core + "decision"),
             (std::vector<std::string>{
-                core + "decision: cached key file 7.0.0.1 older than 7.1.0.3, so remove first "
-                       "and install"}));
+                core + "decision: cached key file \"7.0.0.1\" older than \"7.1.0.3\", so remove "
+                       "first and install"}));
   EXPECT_EQ(Starting(third, core + "removal"),
-            (std::vector<std::string>{core + "removal of " + kCoreCode + " (log \"" + tmp_ +
+            (std::vector<std::string>{core + "removal: \"" + kCoreCode + "\" (log \"" + tmp_ +
                                       "\\MIVORemove.log\"): 1603 (ERROR_INSTALL_FAILURE)"}));
   EXPECT_EQ(Starting(third, pack + "installation"),
-            (std::vector<std::string>{pack + "installation of \"" + PackagePath("mivo_1036.msi") +
+            (std::vector<std::string>{pack + "installation: \"" + PackagePath("mivo_1036.msi") +
                                       "\" (log \"" + tmp_ +
                                       "\\MIVO_1036Install.log\"): 1638 (ERROR_PRODUCT_VERSION)"}));
   EXPECT_EQ(Starting(third, "mivo_1031.msi: installation").size(), 1u);
-  EXPECT_NE(Starting(third, "mivo_1031.msi: installation")[0].find(
-                "): 3010 (ERROR_SUCCESS_REBOOT_REQUIRED)"),
-            std::string::npos);
+  EXPECT_NE(
+      Starting(third, "mivo_1031.msi: installation")[0].find("): 3010 (success, reboot needed)"),
+      std::string::npos);
   // 3010 is a success; the core's failed removal and the refused pack fail.
   EXPECT_EQ(third.back(), "end: 2 installed, 0 removed, 0 left alone, 2 failed, 0 ms");
+  // Exactly the failed calls name an ERROR_ result.
+  EXPECT_EQ(Containing(third, "ERROR_"),
+            (std::vector<std::string>{Starting(third, core + "removal")[0],
+                                      Starting(third, pack + "installation")[0]}));
 }
 
 // Before a run appends, a record of more than 1 MiB is cut to its newest
@@ -520,10 +540,10 @@ TEST_F(RunSetupTest, ABusyInstallerIsWaitedOutWithinTheBudget) {
     EXPECT_EQ(host::Sleeps(), row.sleeps);
     EXPECT_EQ(CountOf("MsiInstallProductW"), row.install_calls);
     EXPECT_EQ(CountOf("MsiConfigureProductExW"), row.removal_calls);
-    std::vector<std::string> waits = Starting(Record(), "mivo.msi: the installer is busy");
+    std::vector<std::string> waits = Starting(Record(), "mivo.msi: wait: ");
     ASSERT_FALSE(waits.empty());
     EXPECT_EQ(waits[0],
-              std::string("mivo.msi: the installer is busy with another installation (1618); "
+              std::string("mivo.msi: wait: the installer is busy with another installation (1618); "
                           "waiting 2000 ms before the ") +
                   (row.busy_removals ? "removal" : "installation") + " is tried again");
   }
@@ -551,11 +571,12 @@ TEST_F(RunSetupTest, OneRunAtATime) {
   const Row rows[] = {
       {"free", 0, false, nullptr},
       {"held by another run for 90 s", 90000, false,
-       "waited 90000 ms for another run of the setup to end"},
-      {"held by a run that died", 5000, true, "waited 5000 ms for another run of the setup to end"},
+       "lock: waited 90000 ms for another run of the setup to end"},
+      {"held by a run that died", 5000, true,
+       "lock: waited 5000 ms for another run of the setup to end"},
       {"held for good", INFINITE, false,
-       "another run of the setup is still going after 300000 ms; going on without waiting for "
-       "it"},
+       "lock: another run of the setup is still going after 300000 ms; going on without waiting "
+       "for it"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -568,7 +589,7 @@ TEST_F(RunSetupTest, OneRunAtATime) {
     if (row.wait_line) {
       EXPECT_EQ(lines[1], row.wait_line);
     } else {
-      EXPECT_EQ(lines[1].rfind("plan: ", 0), 0u) << lines[1];
+      EXPECT_EQ(lines[1].rfind("mivo.msi: plan: ", 0), 0u) << lines[1];
     }
     // The run still plans and installs, and ends holding nothing.
     EXPECT_EQ(CountOf("MsiInstallProductW"), 2);
@@ -604,11 +625,11 @@ TEST_F(RunSetupTest, AFolderTooLongForItsPackagesInstallsNothing) {
     }
     std::vector<std::string> expected;
     for (const char* name : row.unnamed) {
-      expected.push_back(std::string("plan: the path of ") + name +
-                         " cannot be formed in the folder \"" + Narrow(folder.c_str()) +
-                         "\\\" (too long); nothing is installed");
+      expected.push_back(std::string(name) +
+                         ": plan: the package's path cannot be formed in the folder \"" +
+                         Narrow(folder.c_str()) + "\\\" (too long); nothing is installed");
     }
-    EXPECT_EQ(Starting(Record(), "plan: the path of"), expected);
+    EXPECT_EQ(Containing(Record(), "cannot be formed"), expected);
   }
 }
 
