@@ -170,6 +170,12 @@ bool ReadText(std::string_view bytes, RecordText& out) {
   return true;
 }
 
+// A name of the program's own (%s, a package's name): escaped as a quoted
+// text is, never empty, no blank at either end.
+bool ReadName(std::string_view bytes, RecordText& out) {
+  return !bytes.empty() && bytes.front() != ' ' && bytes.back() != ' ' && ReadText(bytes, out);
+}
+
 // A text of %a: printable ASCII without '"' or '<'.
 bool ReadAscii(std::string_view bytes, RecordText& out) {
   out.clear();
@@ -267,7 +273,7 @@ bool MatchTemplate(const char* t, std::string_view text, RecordLine& line) {
         const size_t length = next == 0 ? rest.size() : rest.find(std::string_view(t, next));
         if (length == 0 || length == std::string_view::npos) return false;
         const std::string_view value = rest.substr(0, length);
-        if (!(conversion == 'a' ? ReadAscii(value, out.text) : ReadText(value, out.text))) {
+        if (!(conversion == 'a' ? ReadAscii(value, out.text) : ReadName(value, out.text))) {
           return false;
         }
         pos += length;
@@ -319,7 +325,7 @@ bool Equals(const RecordText& text, const char* words) {
 
 // Where the writer puts words of a fixed set into %a, they are of that set:
 // the plan's rule, the words of the installed state's number, the call that
-// waits.
+// waits. An end line counts failures only when there are some.
 bool KnownWords(const RecordLine& line) {
   switch (line.kind) {
     case kRecordPlan:
@@ -335,6 +341,9 @@ bool KnownWords(const RecordLine& line) {
           number >= -8 && number <= 7 ? static_cast<INSTALLSTATE>(number) : INSTALLSTATE_UNKNOWN;
       return Equals(line.fields[1].text, RecordStateText(state));
     }
+    case kRecordEndWithFailures:
+      // A run without failures says nothing of them.
+      return line.fields[3].number > 0;
     case kRecordWait:
     case kRecordLeft: {
       const RecordText& call = line.fields[line.kind == kRecordWait ? 1 : 0].text;
@@ -401,7 +410,7 @@ bool ParseRecordLine(std::string_view bytes, RecordLine& line) {
     const char* t = TemplateOf(kind);
     if (facts.empty() || facts[0] != t[0]) continue;
     if (MatchTemplate(t, facts, line)) {
-      if (!ReadText(rest.substr(0, colon), line.package)) return false;
+      if (!ReadName(rest.substr(0, colon), line.package)) return false;
       line.kind = static_cast<RecordKind>(kind);
       if (!KnownWords(line)) return false;
       line.has_package = true;

@@ -61,9 +61,13 @@ bool RecordKindHasPackage(RecordKind kind);
 // - the rest is one template, its literal text byte for byte. %u and %d are
 //   decimal without leading zeros or "+" (and no "-0"), within their range; %r
 //   is a number followed by exactly the words that record.h gives it; %a is
-//   printable ASCII without '"' or '<'; %s is UTF-8 without any character that
-//   a quoted text would escape; %a and %s end at the first occurrence of the
-//   template text that follows them and are never empty;
+//   printable ASCII without '"' or '<', and where the writer has a fixed set
+//   of words (the plan's rule, the installed state's words for its number,
+//   the waiting call) one of them; %s and the package's name are texts
+//   escaped as %q is, without the quotes and without a blank at either end;
+//   %a and %s end at the first occurrence of the template text that follows
+//   them and are never empty; an end line that counts failures counts
+//   at least one;
 // - a %q text is between double quotes and is read back to the exact UTF-16
 //   units the run had: "<U+XXXX>" (four upper-case hexadecimal digits) is the
 //   unit XXXX, everything else is UTF-8. The escaping is canonical, so a text
