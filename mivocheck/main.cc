@@ -11,6 +11,8 @@
 // with no failed call; 1: some run failed or did not finish; 2: bad usage or
 // a file that cannot be read.
 #include <cstdio>
+#include <cstring>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -55,13 +57,16 @@ void Print(FILE* stream, const std::string& text) {
 void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.size(), stream); }
 #endif
 
+// mivocheck --records: the arguments after it stay as the system gave them,
+// however many files they name.
+int Records(int count, const mivocheck::RecordArgument* arguments) {
+  return mivocheck::ReadRecords(
+      std::vector<mivocheck::RecordArgument>(arguments, arguments + count), kUsage,
+      [](const std::string& text) { Print(stdout, text); },
+      [](const std::string& text) { Print(stderr, text); });
+}
+
 int Run(const std::vector<fs::path>& arguments) {
-  if (!arguments.empty() && arguments[0] == "--records") {
-    return mivocheck::ReadRecords(
-        std::vector<fs::path>(arguments.begin() + 1, arguments.end()), kUsage,
-        [](const std::string& text) { Print(stdout, text); },
-        [](const std::string& text) { Print(stderr, text); });
-  }
   if (arguments.size() != 1) {
     Print(stderr, kUsage);
     return 2;
@@ -100,8 +105,12 @@ int wmain(int argc, wchar_t** argv) {
   // "\n" stays "\n" in files and pipes, as on the host.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
+  if (argc > 1 && wcscmp(argv[1], L"--records") == 0) return Records(argc - 2, argv + 2);
   return Run(std::vector<fs::path>(argv + 1, argv + argc));
 }
 #else
-int main(int argc, char** argv) { return Run(std::vector<fs::path>(argv + 1, argv + argc)); }
+int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "--records") == 0) return Records(argc - 2, argv + 2);
+  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+}
 #endif

@@ -779,7 +779,9 @@ std::string RecordSummary::Format() const {
   for (const auto& entry : rows_) {
     if (entry.second.files.empty()) continue;
     out += "\n" + std::get<0>(entry.first) + ", " + std::get<2>(entry.first) + ":\n";
-    for (const std::string& file : entry.second.files) out += "  " + file + "\n";
+    std::vector<std::string> files = entry.second.files;
+    std::sort(files.begin(), files.end());
+    for (const std::string& file : files) out += "  " + file + "\n";
   }
   return out;
 }
@@ -904,20 +906,55 @@ class CommandSink : public RecordSink {
 
 }  // namespace
 
-int ReadRecords(const std::vector<std::filesystem::path>& arguments, const std::string& usage,
+namespace {
+
+// Reads one named file, or every file below a named folder; false when one
+// cannot be read (named in `err`).
+bool ReadArgument(const std::filesystem::path& path, RecordSink& sink,
+                  const std::function<void(const std::string&)>& err) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_directory(path, error)) {
+    if (ReadRecordFile(path, PathText(path), sink)) return true;
+    err("mivocheck: cannot read " + PathText(path) + "\n");
+    return false;
+  }
+  // Entries as the folder lists them, one at a time: the names are not
+  // gathered, so a folder of any size takes no more memory.
+  bool read = true;
+  fs::recursive_directory_iterator entries(path, error);
+  for (; !error && entries != fs::recursive_directory_iterator(); entries.increment(error)) {
+    std::error_code kind_error;
+    if (entries->is_directory(kind_error)) continue;
+    if (!ReadRecordFile(entries->path(), PathText(entries->path()), sink)) {
+      err("mivocheck: cannot read " + PathText(entries->path()) + "\n");
+      read = false;
+    }
+  }
+  if (error) {
+    err("mivocheck: cannot list " +
+        PathText(entries == fs::recursive_directory_iterator() ? path : entries->path()) + "\n");
+    read = false;
+  }
+  return read;
+}
+
+}  // namespace
+
+int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string& usage,
                 const std::function<void(const std::string&)>& out,
                 const std::function<void(const std::string&)>& err) {
   bool csv = false;
   size_t first = 0;
   for (; first < arguments.size(); ++first) {
-    const std::filesystem::path::string_type& argument = arguments[first].native();
+    const std::filesystem::path::string_type argument = arguments[first];
     if (argument.size() < 2 || argument[0] != '-' || argument[1] != '-') break;
     if (argument.size() == 2) {  // "--": what follows are files
       ++first;
       break;
     }
-    if (PathText(arguments[first]) != "--csv") {
-      err("mivocheck: unknown option " + PathText(arguments[first]) + "\n" + usage);
+    if (PathText(argument) != "--csv") {
+      err("mivocheck: unknown option " + PathText(argument) + "\n" + usage);
       return 2;
     }
     csv = true;
@@ -928,20 +965,12 @@ int ReadRecords(const std::vector<std::filesystem::path>& arguments, const std::
   }
 
   RecordSummary summary;
-  CsvRecordWriter* writer = nullptr;
-  std::unique_ptr<CsvRecordWriter> csv_writer;
-  if (csv) {
-    csv_writer.reset(new CsvRecordWriter(out));
-    writer = csv_writer.get();
-  }
+  std::unique_ptr<CsvRecordWriter> writer;
+  if (csv) writer.reset(new CsvRecordWriter(out));
   CommandSink sink(writer ? static_cast<RecordSink&>(*writer) : summary, err);
   bool unreadable = false;
   for (size_t i = first; i < arguments.size(); ++i) {
-    const std::string name = PathText(arguments[i]);
-    if (!ReadRecordFile(arguments[i], name, sink)) {
-      err("mivocheck: cannot read " + name + "\n");
-      unreadable = true;
-    }
+    if (!ReadArgument(arguments[i], sink, err)) unreadable = true;
   }
   if (!writer) out(summary.Format());
   if (sink.lines_not_parsed_ > 0) {

@@ -195,7 +195,8 @@ class RecordSummary : public RecordSink {
   void RunDone(const Run& run) override;
 
   // One row per package and outcome with its number of runs, the totals, and
-  // for each kind of failure the files it came from. UTF-8, "\n" line ends.
+  // for each kind of failure the files it came from, sorted by name. UTF-8,
+  // "\n" line ends.
   std::string Format() const;
   bool AnyRunFailed() const { return failed_runs_ + unfinished_runs_ > 0; }
 
@@ -233,15 +234,21 @@ class CsvRecordWriter : public RecordSink {
   std::string row_;
 };
 
+// A command-line argument as the system hands it over (UTF-16 on Windows).
+using RecordArgument = const std::filesystem::path::value_type*;
+
 // The command `mivocheck --records [--csv] FILE...` with its arguments after
-// "--records": writes its output through `out` and its messages (bad usage,
-// unreadable files, "FILE:LINE: does not parse as a line of the record", the
-// count of such lines)
+// "--records". A FILE that is a folder stands for every file below it (as
+// records are collected: one folder, or one per machine), read in the order
+// the folder lists them. The output goes through `out`, the messages (bad
+// usage, which is followed by `usage`; files that cannot be read; "FILE:LINE:
+// does not parse as a line of the record" and the count of such lines)
 // through `err`. Returns the exit code: 0 when every run ended with no failed
 // call, 1 when some run failed or did not finish, 2 for bad usage or a file
-// that cannot be read (the other files are still read).
-// `usage` is written on bad usage.
-int ReadRecords(const std::vector<std::filesystem::path>& arguments, const std::string& usage,
+// that cannot be read (the other files are still read). Memory does not grow
+// with the number of files beyond the arguments themselves and the names of
+// the files with a failure.
+int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string& usage,
                 const std::function<void(const std::string&)>& out,
                 const std::function<void(const std::string&)>& err);
 

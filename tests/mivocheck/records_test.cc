@@ -656,9 +656,13 @@ class FleetTest : public RecordFolderTest {
   int Records(std::vector<std::string> arguments) {
     out_.clear();
     err_.clear();
-    std::vector<fs::path> paths(arguments.begin(), arguments.end());
+    // As the system hands them over.
+    std::vector<fs::path::string_type> natives;
+    for (const std::string& argument : arguments) natives.push_back(fs::path(argument).native());
+    std::vector<mivocheck::RecordArgument> pointers;
+    for (const fs::path::string_type& native : natives) pointers.push_back(native.c_str());
     return mivocheck::ReadRecords(
-        paths, "usage\n", [&](const std::string& text) { out_ += text; },
+        pointers, "usage\n", [&](const std::string& text) { out_ += text; },
         [&](const std::string& text) { err_ += text; });
   }
 
@@ -742,6 +746,12 @@ TEST_F(FleetTest, ExitCodes) {
   const std::string unparsed = folder_ + "/unparsed.log";
   Put(unparsed, "not a record\r\n" + Start(3) + End(3, "0 installed, 0 removed, 0 left alone"));
   const std::string absent = folder_ + "/absent.log";
+  // Records as collected from a fleet: a folder per machine.
+  const std::string fleet = folder_ + "/fleet";
+  for (const char* machine : {"pc-a", "pc-b"}) {
+    fs::create_directories(fleet + "/" + machine);
+    fs::copy_file(clean, fleet + "/" + machine + "/MIVOSetup.log");
+  }
   struct Row {
     const char* name;
     std::vector<std::string> arguments;
@@ -765,7 +775,8 @@ TEST_F(FleetTest, ExitCodes) {
        2,
        "cannot read ",
        "1 run: 1 ended"},
-      {"a folder", {folder_}, 2, "cannot read ", "0 runs"},
+      {"a folder stands for every file below it", {fleet}, 0, "", "2 runs: 2 ended"},
+      {"a folder with a failure", {fleet, files_[0]}, 1, "", "4 runs"},
       {"no file", {}, 2, "usage", ""},
       {"--csv without a file", {"--csv"}, 2, "usage", ""},
       {"an unknown option", {"--json", clean}, 2, "unknown option --json", ""},
