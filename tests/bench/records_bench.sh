@@ -1,0 +1,87 @@
+#!/bin/bash
+# The benchmark of mivocheck --records against wc -l on the same files:
+#
+#   records_bench.sh MIVOCHECK GENERATOR WORK [COUNT]
+#
+# Writes COUNT records (default 10,000) of three-package runs with the
+# generator (records_bench_gen: the writer's own lines), checks that the
+# reader parses every line and finds every run, then times both commands on
+# the same files in the same run, best of three each after the files are in
+# the page cache. Fails when the reader takes more than 10 times as long as
+# wc -l. Then compares the peak memory (/usr/bin/time -v) of a tenth of the
+# files against all of them: it must not grow with the number of files.
+# Build MIVOCHECK without sanitizers (the bench preset).
+set -u
+mivocheck=$1 generator=$2 work=$3 count=${4:-10000}
+export LC_ALL=C
+
+rm -rf "$work"
+mkdir -p "$work/records"
+generated=$("$generator" "$work/records" "$count") || { echo "FAIL: the generator failed"; exit 1; }
+runs=${generated%% runs*}
+failed=${generated#* runs, }
+failed=${failed%% failed}
+files=("$work"/records/pc*.log)
+tenth=("${files[@]:0:$((count / 10))}")
+bytes=$(cat "${files[@]}" | wc -c)
+lines=$(cat "${files[@]}" | wc -l)
+printf '%d files, %d runs (%d with a failed installation), %d lines, %d bytes\n' \
+  "${#files[@]}" "$runs" "$failed" "$lines" "$bytes"
+
+status=0
+fail() { printf 'FAIL: %s\n' "$*"; status=1; }
+
+# Every line parses and every run is found: the generator is checked by the
+# reader it feeds.
+"$mivocheck" --records "${files[@]}" >"$work/summary.txt" 2>"$work/errors.txt"
+rc=$?
+[ "$rc" = 1 ] || fail "exit code $rc, expected 1 (some runs fail)"
+[ -s "$work/errors.txt" ] && fail "lines that do not parse: $(head -n 3 "$work/errors.txt")"
+grep -q "^$runs runs: $((runs - failed)) ended with every call successful, $failed ended with a failed call, 0 did not finish$" \
+  "$work/summary.txt" || fail "the summary does not count $runs runs: $(grep runs: "$work/summary.txt")"
+
+# The best of three runs, in seconds.
+best() {
+  local best="" start end took
+  for _ in 1 2 3; do
+    start=$(date +%s.%N)
+    "$@" >/dev/null 2>&1
+    end=$(date +%s.%N)
+    took=$(echo "$end - $start" | bc -l)
+    if [ -z "$best" ] || [ "$(echo "$took < $best" | bc -l)" = 1 ]; then best=$took; fi
+  done
+  printf '%.3f' "$best"
+}
+
+cat "${files[@]}" >/dev/null
+wc_time=$(best wc -l "${files[@]}")
+reader_time=$(best "$mivocheck" --records "${files[@]}")
+csv_time=$(best "$mivocheck" --records --csv "${files[@]}")
+ratio=$(echo "$reader_time / $wc_time" | bc -l)
+csv_ratio=$(echo "$csv_time / $wc_time" | bc -l)
+printf 'wc -l:                   %s s\n' "$wc_time"
+printf 'mivocheck --records:     %s s  (%.1f times wc -l, %.0f MB/s)\n' "$reader_time" "$ratio" \
+  "$(echo "$bytes / $reader_time / 1000000" | bc -l)"
+printf 'mivocheck --records --csv: %s s  (%.1f times wc -l)\n' "$csv_time" "$csv_ratio"
+[ "$(echo "$ratio <= 10" | bc -l)" = 1 ] || fail "the reader takes $ratio times as long as wc -l"
+
+# Peak memory: a tenth of the files against all of them, each named by its
+# folder, so that the command line is the same size.
+mkdir -p "$work/tenth"
+ln "${tenth[@]}" "$work/tenth/"
+rss() {
+  /usr/bin/time -v "$mivocheck" --records "$@" 2>&1 >/dev/null |
+    sed -n 's/^[[:space:]]*Maximum resident set size (kbytes): //p'
+}
+rss_tenth=$(rss "$work/tenth")
+rss_all=$(rss "$work/records")
+rss_args=$(rss "${files[@]}")
+printf 'peak RSS: %d KiB for %d files, %d KiB for %d files (%d KiB with every file named on the command line)\n' \
+  "$rss_tenth" "${#tenth[@]}" "$rss_all" "${#files[@]}" "$rss_args"
+# The names of the files with a failure are kept for the summary, one per
+# failing file: a few KiB. Runs kept after their end would take MiB.
+[ "$rss_all" -le $((rss_tenth + 512)) ] ||
+  fail "memory grows with the number of files: $rss_tenth KiB, then $rss_all KiB"
+
+[ "$status" = 0 ] && echo "PASS"
+exit "$status"
