@@ -153,7 +153,8 @@ bool ReadText(std::string_view bytes, RecordText& out) {
         if (digit < 0) return false;
         unit = (unit << 4) | static_cast<char32_t>(digit);
       }
-      if (!Escaped(unit)) return false;
+      // NUL ends every text of the run, so no text holds one.
+      if (!Escaped(unit) || unit == 0) return false;
       // An escaped high surrogate right before an escaped low one would be a
       // pair, which is written as its UTF-8 instead. (No other high
       // surrogate can end the text so far: UTF-8 gives them in pairs.)

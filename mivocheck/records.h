@@ -74,7 +74,8 @@ bool RecordKindHasPackage(RecordKind kind);
 //   has one spelling only: a raw '"' (that is, text after the closing quote
 //   that the template does not have), a '<' that does not begin an escape, an
 //   escape in lower case or with fewer digits, an escape of a unit that is
-//   never escaped ("<U+0041>"), an escaped high surrogate followed by an
+//   never escaped ("<U+0041>") or of NUL (which ends every text of the run,
+//   so none holds it), an escaped high surrogate followed by an
 //   escaped low one (a pair is written as its UTF-8), a raw character that must
 //   be escaped (a control, U+2028, a bidirectional control) and invalid UTF-8
 //   (overlong forms, surrogates, beyond U+10FFFF, cut sequences) all fail.

@@ -348,6 +348,7 @@ TEST(ParseRecordLineTest, RejectsEveryMalformedVariant) {
       {"an escape without its '>'", t + code + "\"<U+000D\"", false},
       {"an escape of a unit never escaped", t + code + "\"<U+0041>\"", false},
       {"an escape of an ordinary non-ASCII unit", t + code + "\"<U+00E9>\"", false},
+      {"an escaped NUL, which no text of the run holds", t + code + "\"<U+0000>\"", false},
       {"a pair written as two escapes", t + code + "\"<U+D83D><U+DE00>\"", false},
       {"a raw CR", t + code + "\"a\rb\"", false},
       {"a raw tab", t + code + "\"a\tb\"", false},

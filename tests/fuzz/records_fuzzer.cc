@@ -1,0 +1,214 @@
+// libFuzzer target over the reader of run records: the input is read as a
+// record (a summary and CSV are made of it), and every line of it that parses
+// must be exactly what the writer writes for the values read from it. The
+// reader thus accepts nothing but the writer's own lines, one spelling per
+// value: a parse that is lenient anywhere (a second form of a number, of an
+// escape, of a result's words) shows up as a line the writer writes otherwise.
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "mivocheck/records.h"
+#include "setup/record.h"
+
+namespace {
+
+using mivocheck::RecordLine;
+using mivocheck::RecordText;
+
+class Discard : public mivocheck::RecordSink {
+ public:
+  void RunDone(const mivocheck::Run& run) override {
+    for (const mivocheck::PackageRun& package : run.packages) {
+      outcomes += mivocheck::OutcomeText(run, package).size();
+    }
+  }
+  size_t outcomes = 0;
+};
+
+const std::string& Folder() {
+  static const std::string folder = [] {
+    char name[] = "/tmp/records_fuzzer_XXXXXX";
+    if (!mkdtemp(name)) abort();
+    return std::string(name);
+  }();
+  return folder;
+}
+
+bool Is(const RecordText& text, const char* words) {
+  size_t i = 0;
+  for (; words[i]; ++i) {
+    if (i == text.size() || text[i] != static_cast<WCHAR>(words[i])) return false;
+  }
+  return i == text.size();
+}
+
+// Writes the line of `line`'s kind and values with the writer; false when the
+// writer cannot be handed them (a version of another program).
+bool Rewrite(const RecordLine& line) {
+  const std::string path = Folder() + "/MIVOSetup.log";
+  remove(path.c_str());
+  RecordText folder;
+  for (char c : Folder()) folder += static_cast<WCHAR>(c);
+  RunRecord r;
+  r.Open(folder.c_str());
+  if (line.has_package) r.SetEntry(line.package.c_str());
+  auto t = [&](int i) { return line.fields[i].text.c_str(); };
+  auto n = [&](int i) { return static_cast<DWORD>(line.fields[i].number); };
+  switch (line.kind) {
+    case kRecordStart:
+      if (!Is(line.fields[0].text, MIVO_VERSION_TEXT)) return false;
+      r.Start(t(1), t(2), n(3), t(4));
+      break;
+    case kRecordLockWaited:
+      r.LockWaited(n(0));
+      break;
+    case kRecordLockGoingOn:
+      r.LockGoingOn(n(0));
+      break;
+    case kRecordNoFolder:
+      r.NoFolder();
+      break;
+    case kRecordPlan: {
+      int rule = kPlanCore;
+      while (rule < kPlanFallback && !Is(line.fields[0].text, RecordRuleText(PlanRule(rule)))) {
+        ++rule;
+      }
+      r.Plan(static_cast<PlanRule>(rule), t(1), t(2), t(3));
+      break;
+    }
+    case kRecordPathTooLong:
+      r.PathTooLong(t(0));
+      break;
+    case kRecordPackageOpened:
+      r.PackageOpened();
+      break;
+    case kRecordPackageNotOpened:
+      r.PackageNotOpened(n(0));
+      break;
+    case kRecordProductCode:
+      r.ProductCode(t(0));
+      break;
+    case kRecordUpgradeCode:
+      r.UpgradeCode(t(0));
+      break;
+    case kRecordProductVersion:
+      r.ProductVersion(t(0));
+      break;
+    case kRecordPackageKeyFile:
+      r.PackageKeyFile(t(0), t(1));
+      break;
+    case kRecordInstalledState: {
+      // The states the enumeration can hold; the reader reads any other
+      // number with the words of an unknown state, which the writer gives
+      // the same way.
+      const long long state = line.fields[0].number;
+      if (state < -8 || state > 7) return false;
+      r.InstalledState(static_cast<INSTALLSTATE>(state));
+      break;
+    }
+    case kRecordInstalledProduct:
+      r.InstalledProduct(t(0), t(1));
+      break;
+    case kRecordCachedPackage:
+      r.CachedPackage(t(0));
+      break;
+    case kRecordCachedPackageUnnamed:
+      r.CachedPackageUnnamed(n(0));
+      break;
+    case kRecordCachedKeyFile:
+      r.CachedKeyFile(t(0), t(1));
+      break;
+    case kRecordCachedKeyFileUnreadable:
+      r.CachedKeyFileUnreadable(t(0));
+      break;
+    case kRecordDecisionNotOpened:
+      r.DecisionNotOpened();
+      break;
+    case kRecordDecisionNotInstalled:
+      r.DecisionNotInstalled();
+      break;
+    case kRecordDecisionVersionDiffers:
+      r.DecisionVersionDiffers(t(0), t(1));
+      break;
+    case kRecordDecisionCacheUnreadable:
+      r.DecisionCacheUnreadable();
+      break;
+    case kRecordDecisionNotRelated:
+      r.DecisionNotRelated();
+      break;
+    case kRecordDecisionRemoveFirst:
+      r.DecisionRemoveFirst(t(0), t(1));
+      break;
+    case kRecordDecisionCurrent:
+      r.DecisionCurrent();
+      break;
+    case kRecordWait:
+      r.Wait(n(0), Is(line.fields[1].text, "removal"));
+      break;
+    case kRecordLeft:
+      r.Left(Is(line.fields[0].text, "removal"));
+      break;
+    case kRecordRemoval:
+      r.Removal(t(0), t(1), n(2));
+      break;
+    case kRecordInstallation:
+      r.Installation(t(0), t(1), n(2));
+      break;
+    case kRecordEnd:
+      r.End(n(0), n(1), n(2), 0, n(3));
+      break;
+    case kRecordEndWithFailures:
+      r.End(n(0), n(1), n(2), n(3), n(4));
+      break;
+    case kRecordKindCount:
+      abort();
+  }
+  return true;
+}
+
+std::string WrittenLine() {
+  std::ifstream file(Folder() + "/MIVOSetup.log", std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const char* bytes = reinterpret_cast<const char*>(data);
+  Discard sink;
+  mivocheck::RecordFileReader reader("input", sink);
+  reader.Feed(bytes, size);
+  reader.Finish();
+
+  RecordLine line;
+  size_t start = 0;
+  while (start < size) {
+    const char* lf = static_cast<const char*>(memchr(bytes + start, '\n', size - start));
+    const size_t end = lf ? static_cast<size_t>(lf - bytes) : size;
+    std::string_view text(bytes + start, end - start);
+    start = end + 1;
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (!mivocheck::ParseRecordLine(text, line) || !Rewrite(line)) continue;
+    // The writer's line, after its own time stamp and process id, must be
+    // the input's, after the input's.
+    const std::string written = WrittenLine();
+    const size_t ours = text.find("] ") + 2;
+    const size_t theirs = written.find("] ") + 2;
+    if (written.compare(theirs, std::string::npos, std::string(text.substr(ours)) + "\r\n") != 0) {
+      fprintf(stderr, "read:    %.*s\nwritten: %s\n", static_cast<int>(text.size()), text.data(),
+              written.c_str());
+      abort();
+    }
+  }
+  return 0;
+}
