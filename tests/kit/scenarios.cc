@@ -622,9 +622,8 @@ void Version701(Scene& scene) {
   scene.ExpectRecord(run);
   scene.ExpectInstalled(core, kV701);
   scene.ExpectCachedUnchanged(core, core_cached);
-  scene.ExpectMessage(
-      run, {core.Name() + ": installed product: \"" + Utf8(core.Code()) +
-                "\" has version \"7.01\""});
+  scene.ExpectMessage(run, {core.Name() + ": installed product: \"" + Utf8(core.Code()) +
+                            "\" has version \"7.01\""});
   scene.ExpectDecision(run, core, "current, so leave alone");
   scene.ExpectNoLog(core.install_log);
   scene.ExpectInstalled(pack, kV71NewKey);
@@ -653,7 +652,8 @@ void RelatedProduct(Scene& scene) {
   scene.ExpectExitZero(run);
   scene.ExpectRecord(run);
   scene.ExpectInstalled(core, kV1NewKey);
-  scene.ExpectDecision(run, core, "cached key file 1.0.0.0 older than 1.0.0.5, so remove first");
+  scene.ExpectDecision(run, core,
+                       "cached key file \"1.0.0.0\" older than \"1.0.0.5\", so remove first");
   scene.ExpectInstalled(Pack(machine.pack), kV1);
   const Variant related_variant = {L"", L"1.0.0", L"9.0.0.0"};
   scene.ExpectInstalledAs(related, L"KELD.DLL", "related product " + Utf8(related),
@@ -903,8 +903,9 @@ void LongFolder(Scene& scene) {
   scene.ExpectNotInstalled(core);
   scene.ExpectNotInstalled(pack);
   scene.ExpectOnlyLogs({});
-  scene.ExpectMessage(run, {pack.Name() + ": plan: the package's path cannot be formed in the folder",
-                            "(too long); nothing is installed"});
+  scene.ExpectMessage(run,
+                      {pack.Name() + ": plan: the package's path cannot be formed in the folder",
+                       "(too long); nothing is installed"});
   scene.ExpectNoMessage(run, ": installation: ");
   scene.ExpectNoMessage(run, ": removal: ");
 }
