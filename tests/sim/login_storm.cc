@@ -19,15 +19,17 @@
 // for every policy, and one line gives the mean over them:
 //
 //   sessions=N packages=K install_s=D start=together|spread_S complete=P%
-//   p95_s=T busy=U% calls_per_run=C gave_up=G median_s=M policy=NAME
+//   p95_s=T busy=U% calls_per_run=C gave_up=G median_s=M installed_per_run=I
+//   policy=NAME
 //
 // complete: the share of runs that installed every package; p95_s and
 // median_s: the time from a run's start to its end; busy: how much of the time
 // during which some run waited the installer was installing ("-": no run
 // waited); calls_per_run: installer calls, 1618 answers included; gave_up: runs
-// that met 1618 with their waiting time spent. With --check, every run is also
-// held to the rules (no wait past the budget, a run alone never waits) and the
-// exit code is 1 when one is broken.
+// that met 1618 with their waiting time spent; installed_per_run: packages
+// installed. With --check, every run is also held to the rules (no wait past
+// the budget, a run alone never waits) and the exit code is 1 when one is
+// broken.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -240,25 +242,27 @@ int main(int argc, char** argv) {
   BusyWaitSteps steps;
   if (!ParsePolicy(policy, steps)) return Usage();
 
-  double complete = 0, p95 = 0, median = 0, busy = 0, calls = 0, gave_up = 0;
+  double complete = 0, p95 = 0, median = 0, busy = 0, calls = 0, gave_up = 0, installed = 0;
   int seeds_with_waits = 0;
   bool kept = true;
   for (int seed = 1; seed <= seeds; ++seed) {
     SeedResult result = Simulate(storm, steps, static_cast<unsigned>(seed));
     if (check) kept = Keeps(storm, result, static_cast<unsigned>(seed)) && kept;
     std::vector<double> ends;
-    int done = 0, calls_made = 0, given_up = 0;
+    int done = 0, calls_made = 0, given_up = 0, installations = 0;
     for (const SimulatedRun& run : result.runs) {
       ends.push_back((run.end - run.start) / 1000.0);
       done += run.installed == storm.packages;
       calls_made += run.calls;
       given_up += run.left > 0;
+      installations += run.installed;
     }
     complete += 100.0 * done / storm.sessions;
     median += Percentile(ends, 0.5);
     p95 += Percentile(ends, 0.95);
     calls += static_cast<double>(calls_made) / storm.sessions;
     gave_up += given_up;
+    installed += static_cast<double>(installations) / storm.sessions;
     if (result.waiting_ms > 0) {
       busy += 100.0 * result.busy_waiting_ms / result.waiting_ms;
       ++seeds_with_waits;
@@ -271,8 +275,9 @@ int main(int argc, char** argv) {
                        : "-";
   printf(
       "sessions=%d packages=%d install_s=%u start=%s complete=%.1f%% p95_s=%.0f busy=%s "
-      "calls_per_run=%.1f gave_up=%.1f median_s=%.0f policy=%s\n",
+      "calls_per_run=%.1f gave_up=%.1f median_s=%.0f installed_per_run=%.2f policy=%s\n",
       storm.sessions, storm.packages, storm.install_ms / 1000, start.c_str(), complete / seeds,
-      p95 / seeds, busy_text.c_str(), calls / seeds, gave_up / seeds, median / seeds, policy);
+      p95 / seeds, busy_text.c_str(), calls / seeds, gave_up / seeds, median / seeds,
+      installed / seeds, policy);
   return kept ? 0 : 1;
 }
