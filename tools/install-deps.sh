@@ -12,5 +12,5 @@ apt-get install -y --no-install-recommends \
   wine64 wine \
   msitools wixl libmsi-dev libglib2.0-dev \
   osslsigncode openssl \
-  zip unzip \
+  zip unzip gnuplot-nox \
   locales

@@ -3,6 +3,8 @@
 // command line and an environment of its own, and checks what the Windows
 // Installer then knows, the package logs and the run record. Whatever a
 // scenario installed is removed at its end, passed or failed.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -1002,6 +1004,19 @@ void BusyInstaller(Scene& scene) {
   scene.ExpectExitZero(run);
   scene.ExpectRecord(run);
   scene.ExpectMessage(run, {"the installer is busy", "waiting"});
+  // The waits stay short, so that the run tries again soon after the hold
+  // ends: none of them is longer than 10 s.
+  unsigned long longest = 0;
+  for (const std::string& message : run.messages) {
+    size_t at = message.find("; waiting ");
+    if (message.find("the installer is busy") == std::string::npos || at == std::string::npos) {
+      continue;
+    }
+    longest = std::max(longest, strtoul(message.c_str() + at + 10, nullptr, 10));
+  }
+  scene.report().Check(longest > 0 && longest <= 10000,
+                       "every wait for the busy installer is at most 10 s",
+                       "the longest is " + std::to_string(longest) + " ms");
   scene.ExpectInstalled(Core(), kV1);
   scene.ExpectInstalled(Pack(machine.pack), kV1);
   scene.ExpectEnd(run, 2, 0, 0, 0);
