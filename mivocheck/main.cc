@@ -4,6 +4,12 @@
 // Exit code 0: no finding, or warnings only; 1: at least one error (or no
 // Windows Installer to read the packages with); 2: bad usage (no folder, more
 // than one argument, a folder that does not exist).
+//
+// mivocheck --records [--csv] FILE...: reads run records collected from many
+// machines and prints a summary of their runs per package and outcome (or,
+// with --csv, one CSV row per run and package). Exit code 0: every run ended
+// with no failed call; 1: some run failed or did not finish; 2: bad usage or
+// a file that cannot be read.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -11,6 +17,7 @@
 #include <vector>
 
 #include "mivocheck/check.h"
+#include "mivocheck/records.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -25,7 +32,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char kUsage[] = "usage: mivocheck FOLDER\n";
+const char kUsage[] =
+    "usage: mivocheck FOLDER\n"
+    "       mivocheck --records [--csv] FILE...\n";
 
 #ifdef _WIN32
 // UTF-16 to a console (whose code page may not be UTF-8), UTF-8 bytes to a
@@ -47,6 +56,12 @@ void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.
 #endif
 
 int Run(const std::vector<fs::path>& arguments) {
+  if (!arguments.empty() && arguments[0] == "--records") {
+    return mivocheck::ReadRecords(
+        std::vector<fs::path>(arguments.begin() + 1, arguments.end()), kUsage,
+        [](const std::string& text) { Print(stdout, text); },
+        [](const std::string& text) { Print(stderr, text); });
+  }
   if (arguments.size() != 1) {
     Print(stderr, kUsage);
     return 2;

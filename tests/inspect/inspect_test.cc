@@ -57,7 +57,7 @@ struct Decision {
   PackageAction action = kPackageActionInstall;
   std::u16string product_code;
   bool remove_first = false;
-  std::vector<std::string> record;  // the lines the inspection wrote
+  std::vector<std::string> record;  // the lines the inspection wrote, without the package's name
   std::string reason;               // the record's decision, after "decision: "
 };
 
@@ -95,15 +95,21 @@ class InspectTest : public ::testing::Test {
     std::string record_path = record_folder_ + "/MIVOSetup.log";
     std::filesystem::remove(record_path);
     {
+      // The run names the package whose facts follow, as the run does.
       RunRecord record;
       record.Open(Widen(record_folder_).c_str());
+      record.SetEntry(u"package.msi");
       InspectPackage(path, key, action, product_code, remove_first, record);
     }
     Decision decision;
     decision.action = action;
     decision.product_code = product_code.GetString();
     decision.remove_first = remove_first;
-    decision.record = testing_support::RecordLines(record_path);
+    const std::string entry = "package.msi: ";
+    for (std::string line : testing_support::RecordLines(record_path)) {
+      if (line.rfind(entry, 0) == 0) line.erase(0, entry.size());
+      decision.record.push_back(line);
+    }
     for (const std::string& line : decision.record) {
       if (line.rfind("decision: ", 0) == 0) decision.reason = line.substr(10);
     }

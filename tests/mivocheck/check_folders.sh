@@ -189,5 +189,40 @@ usage "two folders" "$(native "$root/good")" "$(native "$root/good")"
 usage "a folder that does not exist" "$(native "$root/absent")"
 usage "a file" "$(native "$root/good/mivo.msi")"
 
+# --records through the program itself: wide arguments (the file lies under
+# the folder whose name is outside ASCII), the output, the exit codes.
+records="$root/records"
+mkdir -p "$records"
+line() { printf '2026-12-08 10:00:00Z [%s] %s\r\n' "$1" "$2"; }
+{
+  line 7 'start: mivoboot 1.0.0.0, executable "C:\s\mivoboot.exe", arguments "1036", user default LCID 1031, temporary folder "C:\t"'
+  line 7 'mivo.msi: plan: core package, package "C:\s\mivo.msi", key file KELD.DLL, log "C:\t\l.log"'
+  line 7 'mivo.msi: decision: not installed, so install'
+  line 7 'mivo.msi: installation: "C:\s\mivo.msi" (log "C:\t\l.log"): 0 (success)'
+  line 7 'end: 1 installed, 0 removed, 0 left alone, 5 ms'
+} >"$records/clean é.log"
+{
+  line 8 'start: mivoboot 1.0.0.0, executable "C:\s\mivoboot.exe", arguments "", user default LCID 1031, temporary folder "C:\t"'
+  line 8 'mivo_1031.msi: installation: "C:\s\mivo_1031.msi" (log "C:\t\l.log"): 1603 (ERROR_INSTALL_FAILURE)'
+  line 8 'end: 0 installed, 0 removed, 0 left alone, 1 failed, 5 ms'
+} >"$records/failed.log"
+records_check() {
+  local label=$1 code=$2 want=$3 out rc
+  shift 3
+  checks=$((checks + 1))
+  out=$(run --records "$@" 2>"$work/records.err")
+  rc=$?
+  [ "$rc" = "$code" ] || fail "records, $label: exit code $rc, expected $code ($(cat "$work/records.err"))"
+  printf '%s\n' "$out" | grep -qF -- "$want" || fail "records, $label: no '$want' in: $out"
+}
+records_check "a clean record" 0 "mivo.msi  installed" "$(native "$records/clean é.log")"
+records_check "a failed call" 1 "installation failed with result 1603 (ERROR_INSTALL_FAILURE)" \
+  "$(native "$records/clean é.log")" "$(native "$records/failed.log")"
+records_check "CSV" 0 "clean é.log,7,2026-12-08 10:00:00Z" --csv "$(native "$records/clean é.log")"
+records_check "a file that cannot be read" 2 "1 run" "$(native "$records/absent.log")" \
+  "$(native "$records/clean é.log")"
+usage "--records without a file" --records
+usage "--records with an unknown option" --records --json "$(native "$records/failed.log")"
+
 printf '%d checks, %d failures\n' "$checks" "$failures"
 [ "$failures" = 0 ]

@@ -407,9 +407,11 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
     SCOPED_TRACE(std::to_string(row.old_bytes) + " bytes before the run");
     host::ResetMsi();
     host::SetPackageCacheFolder((scratch_ / "cache").string());
+    // Lines of an earlier run, each one of the record's grammar.
+    const std::string earlier = "mivo.msi: ProductVersion: \"earlier ";
     std::string old;
     for (int n = 0; old.size() < row.old_bytes; ++n) {
-      old += "2026-01-01 00:00:00Z [7] old line " + std::to_string(n) + " of an earlier run\r\n";
+      old += "2026-01-01 00:00:00Z [7] " + earlier + std::to_string(n) + "\"\r\n";
     }
     {
       std::ofstream file(tmp_ + "/MIVOSetup.log", std::ios::binary | std::ios::trunc);
@@ -426,9 +428,9 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
     }
     ASSERT_FALSE(lines.empty());
     // Whole lines only: the first is an earlier run's, the rest follow on.
-    EXPECT_EQ(lines.front().rfind("old line ", 0), 0u) << lines.front();
+    EXPECT_EQ(lines.front().rfind(earlier, 0), 0u) << lines.front();
     size_t start = 0;
-    while (start < lines.size() && lines[start].rfind("old line ", 0) == 0) ++start;
+    while (start < lines.size() && lines[start].rfind(earlier, 0) == 0) ++start;
     ASSERT_LT(start, lines.size());
     EXPECT_EQ(lines[start].rfind("start: ", 0), 0u) << lines[start];
     EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();

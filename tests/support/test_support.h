@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "mivocheck/records.h"
 #include "platform/platform.h"
 
 namespace testing_support {
@@ -22,11 +23,15 @@ std::string Narrow(LPCWSTR text);
 WString Widen(const std::string& text);
 
 // The lines of the run record at `path` (a path of the test program's own
-// file system), each without its time stamp and process id; a line whose
-// beginning is not "YYYY-MM-DD hh:mm:ssZ [PID] " or whose end is not CRLF is
-// kept whole, with "!" before it, so that a comparison shows it. Empty when
-// the file does not exist.
+// file system), each without its time stamp and process id. Every line is
+// read by the reader of mivocheck --records: a line that does not end in CRLF
+// or does not parse fails the running test, naming the file and line, and is
+// kept whole with "!" before it. Empty when the file does not exist.
 std::vector<std::string> RecordLines(const std::string& path);
+
+// The same lines as the reader gives them; one that does not parse fails the
+// running test and is left out.
+std::vector<mivocheck::RecordLine> ParsedRecord(const std::string& path);
 
 }  // namespace testing_support
 
