@@ -4,6 +4,7 @@
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/record.h"
+#include "setup/wait_policy.h"
 #include "text/cstring.h"
 
 namespace {
@@ -16,23 +17,6 @@ const DWORD kLongestPath = 32768;
 
 // The lock that keeps two runs of one user's session from working at once.
 const WCHAR kRunMutexName[] = WTEXT("Local\\MivoSetupRun");
-
-// How long a busy installer is waited out: the first wait, the longest, and
-// what one run may spend on waiting in all (for another run and for the
-// installer together).
-const DWORD kFirstBusyWait = 2000;
-const DWORD kLongestBusyWait = 60000;
-const DWORD kWaitBudget = 5 * 60 * 1000;
-
-// The waiting time left to a run.
-class WaitBudget {
- public:
-  DWORD Left() const { return left_; }
-  void Spend(DWORD milliseconds) { left_ -= milliseconds < left_ ? milliseconds : left_; }
-
- private:
-  DWORD left_ = kWaitBudget;
-};
 
 // Owner of the lock between runs: taken by Acquire, released and closed on
 // destruction. A run that cannot get it goes on without it.
@@ -72,25 +56,24 @@ class RunLock {
 
 // A removal (of `target`, a product code) or an installation (of `target`, a
 // package path). While the installer answers that another installation is
-// under way, the same call is made again after a wait that starts at 2 s and
-// doubles up to 60 s, as long as the run's waiting time lasts. Every other
+// under way, the same call is made again after the waits of kBusyWaitSteps,
+// from the first step on, as long as the run's waiting time lasts. Every other
 // answer is returned at once.
-UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, RunRecord& record) {
-  DWORD wait = kFirstBusyWait;
-  for (;;) {
+UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, WaitRandom& random,
+                   RunRecord& record) {
+  for (int step = 0;; ++step) {
     UINT result = removal ? MsiConfigureProductExW(target, INSTALLLEVEL_DEFAULT,
                                                    INSTALLSTATE_ABSENT, kRemoveProperties)
                           : MsiInstallProductW(target, WTEXT(""));
     if (result != ERROR_INSTALL_ALREADY_RUNNING) return result;
-    if (budget.Left() == 0) {
+    DWORD wait = BusyWait(kBusyWaitSteps, step, budget.Left(), random);
+    if (wait == 0) {
       record.Left(removal);
       return result;
     }
-    DWORD this_wait = wait < budget.Left() ? wait : budget.Left();
-    record.Wait(this_wait, removal);
-    Sleep(this_wait);
-    budget.Spend(this_wait);
-    wait = wait * 2 < kLongestBusyWait ? wait * 2 : kLongestBusyWait;
+    record.Wait(wait, removal);
+    Sleep(wait);
+    budget.Spend(wait);
   }
 }
 
@@ -135,8 +118,8 @@ struct Outcome {
 };
 
 // Inspects each entry in plan order and carries out its decision.
-void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& record,
-                    Outcome& outcome) {
+void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& random,
+                    RunRecord& record, Outcome& outcome) {
   MsiSetInternalUI(static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY),
                    nullptr);
   for (const PackageEntry& entry : plan) {
@@ -154,7 +137,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& reco
     // log nowhere: the log of its last installation stays as it is.
     if (remove_first) {
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.remove_log_path, 0);
-      UINT result = CallInstaller(true, product_code, budget, record);
+      UINT result = CallInstaller(true, product_code, budget, random, record);
       record.Removal(product_code, entry.remove_log_path, result);
       if (ResultSucceeded(result)) {
         ++outcome.removed;
@@ -164,7 +147,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& reco
     }
     if (action == kPackageActionInstall) {
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.log_file_path, 0);
-      UINT result = CallInstaller(false, entry.package_path, budget, record);
+      UINT result = CallInstaller(false, entry.package_path, budget, random, record);
       record.Installation(entry.package_path, entry.log_file_path, result);
       if (ResultSucceeded(result)) {
         ++outcome.installed;
@@ -181,7 +164,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, RunRecord& reco
 
 // Plans the run and carries it out, unless a package cannot be named.
 void PlanAndProcess(const CString& command_line, const CString& folder, const CString& temp_folder,
-                    WaitBudget& budget, RunRecord& record, Outcome& outcome) {
+                    WaitBudget& budget, WaitRandom& random, RunRecord& record, Outcome& outcome) {
   // Without its own folder every package name would be relative to the
   // current folder, which is not the program's to trust: install nothing.
   if (folder.IsEmpty()) {
@@ -202,7 +185,7 @@ void PlanAndProcess(const CString& command_line, const CString& folder, const CS
     }
   }
   record.SetEntry(nullptr);
-  if (named) ProcessEntries(plan, budget, record, outcome);
+  if (named) ProcessEntries(plan, budget, random, record, outcome);
 }
 
 }  // namespace
@@ -217,6 +200,7 @@ void RunSetup(LPCWSTR argument_text) {
   // One run at a time: a second run waits for the first and then plans and
   // inspects afresh, so that it finds what the first one installed.
   WaitBudget budget;
+  WaitRandom random(ProcessWaitSeed());
   RunLock lock;
   DWORD waited = lock.Acquire(budget);
 
@@ -231,7 +215,7 @@ void RunSetup(LPCWSTR argument_text) {
   }
 
   Outcome outcome;
-  PlanAndProcess(command_line, FolderOf(executable), temp_folder, budget, record, outcome);
+  PlanAndProcess(command_line, FolderOf(executable), temp_folder, budget, random, record, outcome);
   record.End(outcome.installed, outcome.removed, outcome.left_alone, outcome.failed,
              GetTickCount() - started);
 }

@@ -1,17 +1,30 @@
 #!/bin/bash
-# Checks tools/release.sh:
-#   1. the release built in two copies of the checkout, in folders of different
-#      path lengths, has the same bytes (both executables and SHA256SUMS), with
-#      the PE time stamp of SOURCE_DATE_EPOCH and a valid PE checksum;
-#   2. signed with a throwaway self-signed certificate (as PEM files in one copy,
-#      as a password-protected PKCS#12 file in the other) the releases are the
-#      same bytes again, the signatures verify, and the signed x86_64 executable
-#      keeps the size, import and manifest rules;
-#   3. the end-to-end scenarios pass with the signed dist/mivoboot.exe, run by
+# Checks tools/release.sh, signing the way a production release is signed:
+#   1. the unsigned release built in two copies of the checkout, in folders of
+#      different path lengths, has the same bytes (both executables and
+#      SHA256SUMS), with the PE time stamp of SOURCE_DATE_EPOCH, a valid PE
+#      checksum, and both executables at most 32 KiB;
+#   2. throwaway certificates made now by tools/throwaway-pki.sh: a root, an
+#      intermediate and an RSA-3072 code-signing certificate that names a CRL
+#      distribution point, their CRLs, and a time-stamp root, intermediate and
+#      responder. Signings that must fail do, and leave no dist/: a wrong
+#      password, the intermediate left out (verified against the root alone),
+#      the time-stamp intermediate left out, the signing certificate revoked,
+#      the CRLs not named;
+#   3. signed with the chain and no time stamp (as PEM files in one copy, as a
+#      password-protected PKCS#12 file in the other) the releases are the same
+#      bytes again;
+#   4. signed with the chain and a time stamp of the offline responder, the
+#      signatures and time stamps verify, the time stamp is SOURCE_DATE_EPOCH,
+#      each signed file less its signature is the unsigned image of 1, and the
+#      signed executables keep the size (at most 40 KiB), import and manifest
+#      rules;
+#   5. the end-to-end scenarios pass with that signed dist/mivoboot.exe, run by
 #      an existing Windows build:
 #
 #   check-release.sh [WINDOWS_BUILD_FOLDER]     (default build/windows)
 #
+# The signings run without network where the machine allows it (unshare -n).
 # Work folder: build/check-release. SOURCE_DATE_EPOCH defaults to the time of
 # the checkout's last commit.
 set -euo pipefail
@@ -21,7 +34,10 @@ work=$root/build/check-release
 check=(python3 "$root/tests/setup/check_executable.py")
 epoch=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 unset SOURCE_DATE_EPOCH MIVO_SIGN_PFX MIVO_SIGN_PASSWORD MIVO_SIGN_KEY MIVO_SIGN_CERT \
-  MIVO_SIGN_TIMESTAMP_URL MIVO_SIGN_CAFILE
+  MIVO_SIGN_TIMESTAMP_URL MIVO_SIGN_TSA_CERTS MIVO_SIGN_TSA_KEY MIVO_SIGN_CAFILE \
+  MIVO_SIGN_TSA_CAFILE MIVO_SIGN_CRLFILE MIVO_SIGN_TSA_CRLFILE
+unsigned_limit=32768
+signed_limit=40960
 
 fail() {
   echo "check-release: FAILED: $*" >&2
@@ -66,13 +82,13 @@ same_release() {
   echo "$1: both copies give the same dist/ ($(cd "$one/dist" && sha256sum mivoboot.exe | cut -c1-16)...)"
 }
 
-# valid_release WHAT: the sums are those of the files, the time stamp is the
-# epoch's, the checksum holds.
+# valid_release WHAT COPY: the sums are those of the files, the time stamp is
+# the epoch's, the checksum holds.
 valid_release() {
   local file
-  (cd "$one/dist" && sha256sum --quiet -c SHA256SUMS) || fail "$1: SHA256SUMS does not match"
+  (cd "$2/dist" && sha256sum --quiet -c SHA256SUMS) || fail "$1: SHA256SUMS does not match"
   for file in mivoboot.exe mivoboot-x86.exe; do
-    "${check[@]}" stamp "$one/dist/$file" "$epoch" || fail "$1: PE header of $file"
+    "${check[@]}" stamp "$2/dist/$file" "$epoch" || fail "$1: PE header of $file"
   done
 }
 
@@ -83,46 +99,114 @@ for copy in "$one" "$two"; do
 done
 grep -q "NOT SIGNED" "$one.release.log" || fail "the unsigned release does not say so"
 same_release unsigned
-valid_release unsigned
-unsigned_size=$(wc -c <"$one/dist/mivoboot.exe")
+valid_release unsigned "$one"
+for file in mivoboot.exe mivoboot-x86.exe; do
+  "${check[@]}" size "$one/dist/$file" $unsigned_limit || fail "the unsigned $file is too large"
+done
+cp -r "$one/dist" "$work/unsigned"
 
-echo "== signed with a throwaway certificate"
+echo "== throwaway certificates: a chain with CRLs, a time-stamp chain"
 keys=$(mktemp -d)
 trap 'rm -rf "$keys"' EXIT
-openssl req -x509 -newkey rsa:3072 -nodes -days 2 -subj "/CN=Mivo release check (throwaway)" \
-  -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
-  -keyout "$keys/key.pem" -out "$keys/cert.pem" 2>"$keys/openssl.log" ||
-  fail "openssl req: $(cat "$keys/openssl.log")"
-password=throwaway-$RANDOM
-openssl pkcs12 -export -inkey "$keys/key.pem" -in "$keys/cert.pem" -out "$keys/sign.pfx" \
-  -passout "pass:$password" || fail "openssl pkcs12"
-# Signing named by halves or twice, or a missing file: refused before building.
-for bad in "MIVO_SIGN_KEY=$keys/key.pem" "MIVO_SIGN_CERT=$keys/cert.pem" \
-  "MIVO_SIGN_PFX=$keys/sign.pfx MIVO_SIGN_CERT=$keys/cert.pem" "MIVO_SIGN_PFX=$keys/missing.pfx"; do
+tools/throwaway-pki.sh "$keys" "$epoch" || fail "tools/throwaway-pki.sh"
+password=$(cat "$keys/pfx-password")
+pem="MIVO_SIGN_KEY=$keys/sign-key.pem MIVO_SIGN_CERT=$keys/sign-chain.pem"
+pfx="MIVO_SIGN_PFX=$keys/sign.pfx MIVO_SIGN_PASSWORD=$password"
+stamp="MIVO_SIGN_TSA_CERTS=$keys/tsa-chain.pem MIVO_SIGN_TSA_KEY=$keys/tsa-key.pem"
+trust="MIVO_SIGN_CAFILE=$keys/root.pem MIVO_SIGN_TSA_CAFILE=$keys/tsa-root.pem"
+trust="$trust MIVO_SIGN_CRLFILE=$keys/crls.pem MIVO_SIGN_TSA_CRLFILE=$keys/tsa-crls.pem"
+offline=()
+if unshare -n true 2>/dev/null; then
+  offline=(unshare -n)
+  echo "signing without network (unshare -n)"
+else
+  echo "note: unshare -n is not permitted here, signing with the network (the CRL" \
+    "distribution points lie under crl.invalid, which no one can reach)"
+fi
+
+# release COPY LOG SETTINGS...: release.sh in COPY with these settings (the
+# later of two for one variable counts), its output in LOG.
+release() {
+  local copy=$1 log=$2
+  shift 2
+  (cd "$copy" && env SOURCE_DATE_EPOCH="$epoch" "$@" "${offline[@]}" tools/release.sh) >"$log" 2>&1
+}
+
+# Signing named by halves or twice, a missing file, a time stamp without a
+# signature: refused before building.
+while read -r settings; do
   status=0
   # shellcheck disable=SC2086
-  (cd "$one" && env SOURCE_DATE_EPOCH="$epoch" $bad tools/release.sh) >"$work/bad.log" 2>&1 || status=$?
-  [ $status -eq 2 ] || fail "release.sh with $bad: exit $status, expected 2: $(cat "$work/bad.log")"
+  release "$one" "$work/bad.log" $settings || status=$?
+  [ $status -eq 2 ] || fail "release.sh with $settings: exit $status, expected 2: $(cat "$work/bad.log")"
+done <<EOF
+MIVO_SIGN_KEY=$keys/sign-key.pem
+MIVO_SIGN_CERT=$keys/sign-chain.pem
+$pfx MIVO_SIGN_CERT=$keys/sign-chain.pem
+MIVO_SIGN_PFX=$keys/missing.pfx
+$pem MIVO_SIGN_TSA_CERTS=$keys/tsa-chain.pem
+$pem $stamp MIVO_SIGN_TIMESTAMP_URL=http://timestamp.invalid/
+$stamp
+$pem $stamp $trust MIVO_SIGN_CRLFILE=$keys/missing.pem
+EOF
+
+# Signings that fail, each for its own reason (in release.sh's words and in
+# osslsigncode's): none leaves a release behind, not even the unsigned one.
+while IFS='|' read -r what reason settings; do
+  # shellcheck disable=SC2086
+  if release "$one" "$work/bad.log" $settings; then
+    fail "release.sh signed with $what"
+  fi
+  grep -Eq "$reason" "$work/bad.log" || fail "release.sh with $what, not for '$reason': $(tail -20 "$work/bad.log")"
+  if [ -e "$one/dist/mivoboot.exe" ] || [ -e "$one/dist/SHA256SUMS" ]; then
+    fail "release.sh with $what left a release in dist/"
+  fi
+  echo "refused as it must: $what"
+done <<EOF
+a wrong password|signing .* failed|$pfx MIVO_SIGN_PASSWORD=wrong $stamp $trust
+the intermediate left out|unable to get local issuer certificate|$pem MIVO_SIGN_CERT=$keys/sign-cert.pem $stamp $trust
+the time-stamp intermediate left out|the time stamp of .* is missing or does not verify|$pem $stamp MIVO_SIGN_TSA_CERTS=$keys/tsa-cert.pem $trust
+the signing certificate revoked|certificate revoked|$pem $stamp $trust MIVO_SIGN_CRLFILE=$keys/revoked-crls.pem
+the CRLs not named|Use the "-CRLfile" option|$pem $stamp $trust MIVO_SIGN_CRLFILE= MIVO_SIGN_TSA_CRLFILE=
+EOF
+
+echo "== signed with the chain, no time stamp"
+# shellcheck disable=SC2086
+release "$one" "$one.sign.log" $pem $trust || fail "release.sh with PEM files: $(tail -20 "$one.sign.log")"
+# shellcheck disable=SC2086
+release "$two" "$two.sign.log" $pfx $trust || fail "release.sh with a PKCS#12 file: $(tail -20 "$two.sign.log")"
+grep -q "signed without a time stamp and verified" "$one.sign.log" || fail "release.sh: $(tail -5 "$one.sign.log")"
+same_release "signed without a time stamp"
+valid_release "signed without a time stamp" "$one"
+
+echo "== signed with the chain and a time stamp"
+# shellcheck disable=SC2086
+release "$one" "$one.stamp.log" $pem $stamp $trust ||
+  fail "release.sh with PEM files and a time stamp: $(tail -20 "$one.stamp.log")"
+# shellcheck disable=SC2086
+release "$two" "$two.stamp.log" $pfx $stamp $trust ||
+  fail "release.sh with a PKCS#12 file and a time stamp: $(tail -20 "$two.stamp.log")"
+stamp_time="Timestamp time: $(date -u -d "@$epoch" '+%b %e %H:%M:%S %Y') GMT"
+for copy in "$one" "$two"; do
+  grep -q "time-stamped at SOURCE_DATE_EPOCH" "$copy.stamp.log" || fail "release.sh: $(tail -5 "$copy.stamp.log")"
+  valid_release "signed with a time stamp" "$copy"
+  for file in mivoboot.exe mivoboot-x86.exe; do
+    "${offline[@]}" osslsigncode verify -ignore-cdp -CAfile "$keys/root.pem" -CRLfile "$keys/crls.pem" \
+      -TSA-CAfile "$keys/tsa-root.pem" -TSA-CRLfile "$keys/tsa-crls.pem" -in "$copy/dist/$file" \
+      >"$work/verify.log" 2>&1 || fail "osslsigncode verify $copy/dist/$file: $(cat "$work/verify.log")"
+    grep -q '^Timestamp Server Signature verification: ok$' "$work/verify.log" ||
+      fail "the time stamp of $copy/dist/$file does not verify: $(cat "$work/verify.log")"
+    grep -qF "$stamp_time" "$work/verify.log" ||
+      fail "the time stamp of $copy/dist/$file is not SOURCE_DATE_EPOCH ($stamp_time): $(grep 'Timestamp time' "$work/verify.log")"
+    rm -f "$work/removed.exe"
+    osslsigncode remove-signature -in "$copy/dist/$file" -out "$work/removed.exe" >"$work/remove.log" 2>&1 ||
+      fail "osslsigncode remove-signature $copy/dist/$file: $(cat "$work/remove.log")"
+    cmp "$work/removed.exe" "$work/unsigned/$file" ||
+      fail "$copy/dist/$file less its signature is not the unsigned release"
+  done
 done
-# A signing that fails leaves no release behind, not even the unsigned one.
-if (cd "$one" && SOURCE_DATE_EPOCH=$epoch MIVO_SIGN_PFX=$keys/sign.pfx MIVO_SIGN_PASSWORD=wrong \
-  tools/release.sh >"$work/bad.log" 2>&1); then
-  fail "release.sh signed with a wrong password"
-fi
-[ ! -e "$one/dist/mivoboot.exe" ] || fail "a failed signing left dist/mivoboot.exe"
-(cd "$one" && SOURCE_DATE_EPOCH=$epoch MIVO_SIGN_KEY=$keys/key.pem MIVO_SIGN_CERT=$keys/cert.pem \
-  MIVO_SIGN_CAFILE=$keys/cert.pem tools/release.sh >"$one.sign.log" 2>&1) ||
-  fail "release.sh with a PEM key: $(tail -20 "$one.sign.log")"
-(cd "$two" && SOURCE_DATE_EPOCH=$epoch MIVO_SIGN_PFX=$keys/sign.pfx MIVO_SIGN_PASSWORD=$password \
-  MIVO_SIGN_CAFILE=$keys/cert.pem tools/release.sh >"$two.sign.log" 2>&1) ||
-  fail "release.sh with a PKCS#12 file: $(tail -20 "$two.sign.log")"
-same_release signed
-valid_release signed
-for file in mivoboot.exe mivoboot-x86.exe; do
-  osslsigncode verify -CAfile "$keys/cert.pem" -in "$one/dist/$file" >"$work/verify.log" 2>&1 ||
-    fail "osslsigncode verify $file: $(cat "$work/verify.log")"
-  echo "signature of $file verifies"
-done
+echo "signatures and time stamps verify; each signed file less its signature is the unsigned image"
+
 signed=$one/dist/mivoboot.exe
 # The checksum check does read the file: one changed byte breaks it.
 cp "$signed" "$work/changed.exe"
@@ -132,9 +216,23 @@ if "${check[@]}" stamp "$work/changed.exe" "$epoch" >"$work/changed.log" 2>&1 ||
   ! grep -q "PE checksum" "$work/changed.log"; then
   fail "a changed byte went unnoticed by the PE checksum check: $(cat "$work/changed.log")"
 fi
+for file in mivoboot.exe mivoboot-x86.exe; do
+  "${check[@]}" size "$one/dist/$file" $unsigned_limit $signed_limit || fail "the signed $file is too large"
+done
+# The size check counts the image and the signature to the byte: one byte
+# less in either limit fails, and so does a signed limit on an unsigned file.
+unsigned_size=$(wc -c <"$work/unsigned/mivoboot.exe")
 signed_size=$(wc -c <"$signed")
-echo "x86_64: $unsigned_size bytes unsigned, $((signed_size - unsigned_size)) bytes of signature"
-"${check[@]}" size "$signed" 32768 || fail "the signed executable is too large"
+while IFS='|' read -r file limits reason; do
+  # shellcheck disable=SC2086
+  if "${check[@]}" size "$file" $limits >"$work/size.log" 2>&1 || ! grep -qF "$reason" "$work/size.log"; then
+    fail "size limits $limits of $file: $(cat "$work/size.log")"
+  fi
+done <<EOF
+$signed|$((unsigned_size - 1)) $signed_limit|image of $unsigned_size bytes, more than
+$signed|$unsigned_size $((signed_size - 1))|signed, $signed_size bytes, more than
+$work/unsigned/mivoboot.exe|$unsigned_limit $signed_limit|not signed
+EOF
 "${check[@]}" imports "$signed" || fail "imports of the signed executable"
 "${check[@]}" manifest "$signed" || fail "manifest of the signed executable"
 

@@ -3,6 +3,20 @@
 # Debian 12 machine. Run as root.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
+
+# osslsigncode comes from bookworm-backports: Debian 12's own 2.5 has neither
+# the built-in time-stamp responder (-TSA-certs, -TSA-key, -TSA-time) that the
+# release check signs with, nor the verification that fetches no CRL
+# (-ignore-cdp).
+if ! grep -Eqrs '^[^#]*bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  cat >/etc/apt/sources.list.d/bookworm-backports.sources <<'SOURCES'
+Types: deb
+URIs: http://deb.debian.org/debian
+Suites: bookworm-backports
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+fi
 apt-get update
 apt-get install -y --no-install-recommends \
   ca-certificates git cmake ninja-build pkg-config make python3 \
@@ -11,6 +25,11 @@ apt-get install -y --no-install-recommends \
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 \
   wine64 wine \
   msitools wixl libmsi-dev libglib2.0-dev \
-  osslsigncode openssl \
-  zip unzip \
+  openssl \
+  zip unzip gnuplot-nox \
   locales
+apt-get install -y --no-install-recommends -t bookworm-backports osslsigncode
+if ! osslsigncode --help 2>&1 | grep -q -- '-TSA-certs'; then
+  echo "install-deps.sh: $(osslsigncode --version 2>&1 | head -1) has no built-in time-stamp responder" >&2
+  exit 1
+fi

@@ -4,7 +4,8 @@
 # Wine in a throwaway prefix, as a user with the German locale (LCID 1031) who
 # passes the command line "1036". After each run it shows the installed
 # products, the installer logs in TMP, the installer calls, what was done with
-# each package, and the lines the run added to its record, MIVOSetup.log.
+# each package, and the lines the run added to its record, MIVOSetup.log; at
+# the end, the whole record as mivocheck --records reads it back.
 #
 # Between the runs the 1031 pack is rebuilt with a newer key file under the
 # same product code and version, so that the second run shows all three
@@ -36,7 +37,7 @@ mkdir -p "$build_dir"
   cat "$build_dir/sample-configure.log"
   exit 1
 }
-cmake --build "$build_dir" -j2 --target mivoboot e2e_probe
+cmake --build "$build_dir" -j2 --target mivoboot e2e_probe mivocheck
 
 E2E_SETUP_EXE=$(find "$build_dir" -name mivoboot.exe -print -quit)
 E2E_PROBE=$(find "$build_dir" -name probe.exe -path '*e2e*' -print -quit)
@@ -140,6 +141,11 @@ for number in 1 2; do
   e2e_probe "${codes[@]}"
   show_run "$number"
 done
+
+echo
+echo "== The record read back by mivocheck --records (as a fleet's records would be)"
+"$WINE" "$build_dir/mivocheck/mivocheck.exe" --records 'C:\mivo-tmp\MIVOSetup.log' </dev/null |
+  tr -d '\r' | sed 's/^/  /'
 
 e2e_stop_prefix
 trap - EXIT

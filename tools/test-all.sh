@@ -7,8 +7,9 @@
 #      unit tests under Wine, the end-to-end runs with real packages),
 #   3. the 32-bit Windows build (build only),
 #   4. the release: built twice in two copies of the checkout and compared byte
-#      for byte, signed with a throwaway certificate and verified, the
-#      end-to-end runs repeated with the signed executable,
+#      for byte, signed with a throwaway certificate chain and an offline time
+#      stamp and verified, the end-to-end runs repeated with the signed
+#      executable,
 #   5. a bounded fuzz run of the text support,
 #   6. the formatting of the sources.
 # Build folders are under build/ of the checkout.
@@ -36,7 +37,7 @@ step "32-bit Windows build"
 cmake --preset i686
 cmake --build --preset i686 -j2
 
-step "release: reproducible, signed, end-to-end with the signed executable"
+step "release: reproducible, signed and time-stamped, end-to-end with the signed executable"
 tools/check-release.sh build/windows
 
 step "fuzzing the text support for ${fuzz_seconds} s"

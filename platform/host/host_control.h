@@ -39,6 +39,8 @@ void SetFileWriteFailure(bool fail);
 // Sleep since the last reset, in order.
 void SetTickCount(DWORD ticks);
 const std::vector<DWORD>& Sleeps();
+// What GetCurrentProcessId returns; 0 (the default): the host process's id.
+void SetProcessId(DWORD process_id);
 
 // Another process holds the named mutex `name` for `milliseconds` of the clock
 // from now (INFINITE: it never lets go); with `abandoned` it dies holding it,
@@ -49,7 +51,7 @@ bool MutexOwned(const std::u16string& name);
 // Open file and mutex handles.
 int OpenKernelHandleCount();
 // Closes every file and mutex handle and forgets holds, faults and sleeps;
-// the clock starts again.
+// the clock starts again and the process id is the host's again.
 void ResetKernel();
 
 // Restores the defaults: empty environment, module path C:\Setup\setup.exe,

@@ -14,6 +14,8 @@
 //   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
 //   and moves the clock on, so that tests of waits take no time.
+//   GetCurrentProcessId is the host process's id unless a test chose one, so
+//   that the seed of the waits' random part can be fixed.
 // - CreateMutexW, WaitForSingleObject and ReleaseMutex: named mutexes that this
 //   process owns or waits for; another process's hold is scripted with
 //   HoldMutexElsewhere. A wait that times out moves the clock on by its
@@ -60,6 +62,7 @@ struct KernelState {
   bool fail_writes = false;
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
+  DWORD process_id = 0;
 };
 
 KernelState& State() {
@@ -111,6 +114,8 @@ void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
 void SetTickCount(DWORD ticks) { State().ticks = ticks; }
 
 const std::vector<DWORD>& Sleeps() { return State().sleeps; }
+
+void SetProcessId(DWORD process_id) { State().process_id = process_id; }
 
 void HoldMutexElsewhere(const std::u16string& name, DWORD milliseconds, bool abandoned) {
   MutexState& state = State().mutexes[name];
@@ -300,7 +305,10 @@ void GetSystemTime(SYSTEMTIME* time_out) {
   time_out->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+DWORD GetCurrentProcessId() {
+  DWORD chosen = host::State().process_id;
+  return chosen ? chosen : static_cast<DWORD>(getpid());
+}
 
 DWORD GetTickCount() { return host::State().ticks; }
 

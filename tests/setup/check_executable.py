@@ -1,7 +1,11 @@
 #!/usr/bin/env python3
 """Checks of the bootstrapper executable, read from its PE image.
 
-  check_executable.py size FILE MAX_BYTES   the file has at most MAX_BYTES bytes
+  check_executable.py size FILE MAX_BYTES [MAX_SIGNED_BYTES]
+                                            the image (the file less its signature,
+                                            if it has one) has at most MAX_BYTES
+                                            bytes; with MAX_SIGNED_BYTES the file
+                                            is signed and has at most that many
   check_executable.py imports FILE          it imports from system DLLs only, never msi.dll
   check_executable.py manifest FILE         its manifest asks for asInvoker, uiAccess false
   check_executable.py stamp FILE SECONDS    its PE time stamp is SECONDS and its PE checksum
@@ -12,7 +16,6 @@
 
 Exit code 0 when the check holds, 1 when it does not (with the reason on stderr).
 """
-import os
 import struct
 import subprocess
 import sys
@@ -23,6 +26,9 @@ import xml.etree.ElementTree as ElementTree
 ALLOWED_IMPORTS = {"kernel32.dll", "user32.dll", "shlwapi.dll", "msvcrt.dll"}
 
 RT_MANIFEST = 24
+# The data directory of the attribute certificates (the Authenticode signature),
+# which names a file offset, not an address.
+SECURITY_DIRECTORY = 4
 
 
 class PeImage:
@@ -67,6 +73,16 @@ class PeImage:
             total += word
             total = (total & 0xFFFF) + (total >> 16)
         return total + len(self.data)
+
+    def signature_size(self):
+        """The bytes of the signature, which a signed file carries at its end."""
+        offset, size = self.directory(SECURITY_DIRECTORY)
+        if not size:
+            return 0
+        if offset + size != len(self.data):
+            raise ValueError("the signature at %#x (%d bytes) does not end the file (%d bytes)"
+                             % (offset, size, len(self.data)))
+        return size
 
     def offset(self, rva):
         for address, size, raw_offset, raw_size in self.sections:
@@ -126,11 +142,27 @@ class PeImage:
         return found
 
 
-def check_size(path, limit):
-    size = os.path.getsize(path)
-    if size > limit:
-        return "%s has %d bytes, more than %d" % (path, size, limit)
-    print("%s: %d bytes (limit %d)" % (path, size, limit))
+def check_size(path, limit, signed_limit=None):
+    with open(path, "rb") as f:
+        data = f.read()
+    signature = PeImage(data).signature_size()
+    image = len(data) - signature
+    if image > limit:
+        return "%s: image of %d bytes, more than %d" % (path, image, limit)
+    if not signature:
+        if signed_limit is not None:
+            return "%s: image of %d bytes, not signed" % (path, image)
+        print("%s: image of %d bytes (limit %d), not signed" % (path, image, limit))
+        return None
+    if signed_limit is None:
+        print("%s: image of %d bytes (limit %d), signature of %d bytes" % (path, image, limit,
+                                                                           signature))
+        return None
+    if len(data) > signed_limit:
+        return "%s: signed, %d bytes, more than %d (image %d, signature %d)" % (
+            path, len(data), signed_limit, image, signature)
+    print("%s: image of %d bytes (limit %d), signature of %d bytes, signed %d bytes (limit %d)"
+          % (path, image, limit, signature, len(data), signed_limit))
     return None
 
 
@@ -203,8 +235,8 @@ def check_constructors(objdump, paths):
 
 
 def main(argv):
-    if len(argv) == 4 and argv[1] == "size":
-        problem = check_size(argv[2], int(argv[3]))
+    if len(argv) in (4, 5) and argv[1] == "size":
+        problem = check_size(argv[2], *[int(limit) for limit in argv[3:]])
     elif len(argv) == 3 and argv[1] == "imports":
         problem = check_imports(argv[2])
     elif len(argv) == 3 and argv[1] == "manifest":

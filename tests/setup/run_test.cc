@@ -502,52 +502,137 @@ TEST_F(RunSetupTest, WithoutTmpTheRecordGoesToTheSystemsTemporaryFolder) {
 
 const char16_t kRunMutex[] = u"Local\\MivoSetupRun";
 
-// A busy installer (1618) is waited out: 2 s, then doubling up to 60 s, from
-// one budget of 5 minutes for the whole run; only 1618 is tried again.
+// A busy installer (1618) is waited out in steps of 2 s doubling up to 10 s,
+// each wait less a random part of up to half its step, from one budget of 5
+// minutes for the whole run; every call starts again at the first step; only
+// 1618 is tried again. The process id and the tick count at the start fix the
+// random part.
 TEST_F(RunSetupTest, ABusyInstallerIsWaitedOutWithinTheBudget) {
   struct Row {
     const char* name;
-    int busy_installs;  // the first N installations answer 1618
-    int busy_removals;  // the first N removals answer 1618
-    DWORD held_ms;      // another run holds the lock this long first
+    std::vector<int> busy_installs;  // the installation calls (from 1) that answer 1618
+    int busy_removals;               // the first N removals answer 1618
+    DWORD held_ms;                   // another run holds the lock this long first
     std::vector<DWORD> sleeps;
+    std::vector<int> steps;  // the step of each wait; empty: 0, 1, 2, ... of one call
+    DWORD spent;             // the sum of the waits
     int install_calls;
     int removal_calls;
+    std::vector<std::string> left;  // what is left for the next run
   };
-  const std::vector<DWORD> whole_budget = {2000,  4000,  8000,  16000, 32000,
-                                           60000, 60000, 60000, 58000};
+  const DWORD kBudget = 5 * 60 * 1000;
+  // The waits of process 4242 started at the tick count 1000000.
+  const std::vector<DWORD> whole_budget = {
+      1944, 3558, 7211, 8271, 5497, 9589, 7780, 6769, 5538, 5890, 7970, 6887, 5153, 7896,
+      8384, 8408, 9952, 7475, 8324, 6877, 9564, 7483, 8665, 5242, 6263, 7348, 5856, 7742,
+      5296, 8060, 7284, 6764, 7753, 6541, 7731, 8900, 9075, 9799, 9335, 7970, 7956};
+  std::vector<DWORD> after_another_run(whole_budget.begin(), whole_budget.begin() + 29);
+  after_another_run.push_back(7168);
+  std::vector<int> busy_for_good;
+  for (int n = 1; n <= 1000; ++n) busy_for_good.push_back(n);
   const Row rows[] = {
-      {"busy twice, then free", 2, 0, 0, {2000, 4000}, 4, 0},
-      {"busy for good: the waits stop at 5 minutes, the run goes on", 1000, 0, 0, whole_budget,
-       10 + 1, 0},
-      {"a busy removal waits from the same budget", 1000, 1000, 0, whole_budget, 1 + 1, 10},
-      {"waiting for another run spends the budget too",
+      {"busy twice, then free; the next installation starts at the first step again",
+       {1, 2, 4},
+       0,
+       0,
+       {1944, 3558, 1803},
+       {0, 1, 0},
+       0,
+       5,
+       0,
+       {}},
+      {"busy for good: the waits stop at 5 minutes, the run goes on",
+       busy_for_good,
+       0,
+       0,
+       whole_budget,
+       {},
+       kBudget,
+       41 + 1 + 1,
+       0,
+       {"mivo.msi: the installation", "mivo_1031.msi: the installation"}},
+      {"a busy removal waits from the same budget",
+       busy_for_good,
        1000,
        0,
+       whole_budget,
+       {},
+       kBudget,
+       1 + 1,
+       41 + 1,
+       {"mivo.msi: the removal", "mivo.msi: the installation", "mivo_1031.msi: the installation"}},
+      {"waiting for another run spends the budget too",
+       busy_for_good,
+       0,
        90000,
-       {2000, 4000, 8000, 16000, 32000, 60000, 60000, 28000},
-       9 + 1,
-       0},
+       after_another_run,
+       {},
+       kBudget - 90000,
+       30 + 1 + 1,
+       0,
+       {"mivo.msi: the installation", "mivo_1031.msi: the installation"}},
   };
+  // The bounds of the steps: each wait is at most its step and at least half
+  // of it, but for a last wait cut to what is left of the budget.
+  const DWORD step_longest[] = {2000, 4000, 8000, 10000};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     StartAfresh();
+    host::SetProcessId(4242);
     if (row.busy_removals) InstallCoreWithOlderCachedKeyFile();
-    for (int n = 1; n <= row.busy_installs; ++n) host::FailCall("MsiInstallProductW", n, 1618);
+    for (int n : row.busy_installs) host::FailCall("MsiInstallProductW", n, 1618);
     for (int n = 1; n <= row.busy_removals; ++n) {
       host::FailCall("MsiConfigureProductExW", n, 1618);
     }
     if (row.held_ms) host::HoldMutexElsewhere(kRunMutex, row.held_ms, false);
     RunSetup(u"");
-    EXPECT_EQ(host::Sleeps(), row.sleeps);
+    const std::vector<DWORD>& sleeps = host::Sleeps();
+    EXPECT_EQ(sleeps, row.sleeps);
+    DWORD sum = 0;
+    for (size_t i = 0; i < sleeps.size(); ++i) {
+      SCOPED_TRACE("wait " + std::to_string(i));
+      int step = row.steps.empty() ? static_cast<int>(i) : row.steps.at(i);
+      DWORD longest = step_longest[std::min(step, 3)];
+      EXPECT_LE(sleeps[i], longest);
+      if (!(row.spent && i + 1 == sleeps.size())) {
+        EXPECT_GE(sleeps[i], longest / 2);
+      }
+      sum += sleeps[i];
+    }
+    if (row.spent) {
+      EXPECT_EQ(sum, row.spent);
+    }
+    if (!row.steps.empty()) {
+      EXPECT_EQ(sleeps.size(), row.steps.size());
+    }
+    // Every wait is followed by a try again; a call made with the budget
+    // spent gets one try.
     EXPECT_EQ(CountOf("MsiInstallProductW"), row.install_calls);
     EXPECT_EQ(CountOf("MsiConfigureProductExW"), row.removal_calls);
-    std::vector<std::string> waits = Starting(Record(), "mivo.msi: wait: ");
-    ASSERT_FALSE(waits.empty());
-    EXPECT_EQ(waits[0],
-              std::string("mivo.msi: wait: the installer is busy with another installation (1618); "
-                          "waiting 2000 ms before the ") +
+    // The record says how long each wait is and why, and what is left.
+    std::vector<std::string> waits_recorded = Starting(Record(), "mivo.msi: wait: ");
+    ASSERT_FALSE(waits_recorded.empty());
+    ASSERT_FALSE(sleeps.empty());
+    EXPECT_EQ(waits_recorded[0],
+              "mivo.msi: wait: the installer is busy with another installation (1618); "
+              "waiting " +
+                  std::to_string(sleeps[0]) + " ms before the " +
                   (row.busy_removals ? "removal" : "installation") + " is tried again");
+    std::vector<std::string> left;
+    for (const std::string& line : Record()) {
+      const std::string ending = " is left for the next run";
+      if (line.size() > ending.size() &&
+          line.compare(line.size() - ending.size(), ending.size(), ending) == 0) {
+        std::string what = line.substr(0, line.size() - ending.size());
+        const std::string why =
+            "left: the installer is still busy and the run's waiting time "
+            "is spent; ";
+        size_t at = what.find(why);
+        if (at != std::string::npos) what.erase(at, why.size());
+        left.push_back(what);
+      }
+    }
+    EXPECT_EQ(left, row.left);
   }
   // Any other failure is not tried again.
   for (UINT code : {1603u, 1638u, 1619u, 1602u}) {
