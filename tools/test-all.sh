@@ -10,7 +10,7 @@
 #      for byte, signed with a throwaway certificate chain and an offline time
 #      stamp and verified, the end-to-end runs repeated with the signed
 #      executable,
-#   5. a bounded fuzz run of the text support,
+#   5. a bounded fuzz run of the text support and of the record reader,
 #   6. the formatting of the sources.
 # Build folders are under build/ of the checkout.
 set -eu
@@ -40,7 +40,7 @@ cmake --build --preset i686 -j2
 step "release: reproducible, signed and time-stamped, end-to-end with the signed executable"
 tools/check-release.sh build/windows
 
-step "fuzzing the text support for ${fuzz_seconds} s"
+step "fuzzing the text support and the record reader for ${fuzz_seconds} s"
 cmake --preset fuzz
 cmake --build --preset fuzz -j2
 tests/fuzz/run_fuzz.sh build/fuzz "$fuzz_seconds"
