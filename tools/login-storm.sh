@@ -59,9 +59,8 @@ for entry in "${cases[@]}"; do
   done
 done
 
-# One row per case: the fixed doubling before the arrow, the program's waits
-# after it.
-awk -v seeds="$seeds" '
+# field(LINE, KEY): the value of KEY=VALUE in a line of the simulation.
+awk_field='
   function field(line, key,   n, i, parts, pair) {
     n = split(line, parts, " ")
     for (i = 1; i <= n; i++) {
@@ -69,7 +68,11 @@ awk -v seeds="$seeds" '
       if (pair[1] == key) return pair[2]
     }
     return ""
-  }
+  }'
+
+# One row per case: the fixed doubling before the arrow, the program's waits
+# after it.
+awk -v seeds="$seeds" "$awk_field"'
   BEGIN {
     print "| sessions | packages | install | start | complete | median | p95 | busy | calls per run | gave up | installed per run |"
     print "|---:|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|"
@@ -98,15 +101,7 @@ echo
 cat "$out_dir/table.md"
 
 # complete% against sessions, 3 packages of 10 s, all starting together.
-awk '
-  function field(line, key,   n, i, parts, pair) {
-    n = split(line, parts, " ")
-    for (i = 1; i <= n; i++) {
-      split(parts[i], pair, "=")
-      if (pair[1] == key) return pair[2]
-    }
-    return ""
-  }
+awk "$awk_field"'
   field($0, "packages") == 3 && field($0, "install_s") == 10 && field($0, "start") == "together" {
     value = field($0, "complete")
     sub(/%$/, "", value)
