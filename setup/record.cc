@@ -202,10 +202,8 @@ const char* RecordStateText(INSTALLSTATE state) {
   }
 }
 
-bool ResultSucceeded(UINT result) {
-  return result == ERROR_SUCCESS || result == ERROR_SUCCESS_REBOOT_REQUIRED ||
-         result == ERROR_SUCCESS_REBOOT_INITIATED;
-}
+// The successes are the results that have success words: one list for both.
+bool ResultSucceeded(UINT result) { return RecordSuccessWords(result) != nullptr; }
 
 const char* RecordSuccessWords(UINT result) {
   switch (result) {
