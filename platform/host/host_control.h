@@ -34,6 +34,12 @@ int DebugBreakCount();
 // ERROR_DISK_FULL while writes fail.
 void HoldFileWithoutSharing(const std::u16string& path, bool hold);
 void SetFileWriteFailure(bool fail);
+// Files in `folder` (a Windows path, mapped as files are) cannot be opened
+// for writing or created while denied, as if the folder's access list granted
+// the user reading only. Also honoured by the installer-service fake's logs.
+void DenyWritesIn(const std::u16string& folder, bool deny);
+// Whether writes are denied in the folder of `native_file` (a host path).
+bool WritesDeniedFor(const std::string& native_file);
 
 // The clock of GetTickCount; Sleep returns at once and moves it on. Every
 // Sleep since the last reset, in order.

@@ -21,17 +21,42 @@
 //   value cut to capacity - 1 units and a terminator. With no buffer, only the
 //   length is returned (ERROR_SUCCESS). A buffer without a count is an invalid
 //   parameter.
+// - MsiEnableLogW keeps the log setting for every later installation and
+//   removal: null turns logging off whatever the mode; a path with mode 0, or
+//   an empty path, is an invalid parameter. The path is not looked at then.
+// - MsiInstallProductW and MsiConfigureProductExW open the log as they start:
+//   a path that is not full, a folder that does not exist or in which files
+//   cannot be written (DenyWritesIn) is ERROR_INSTALL_LOG_FAILURE (1622), and
+//   nothing else happens. The log is created (appended to, with
+//   INSTALLLOGATTRIBUTES_APPEND) and gets a line for the call and its result.
 // - MsiInstallProductW: a file that cannot be read is
 //   ERROR_INSTALL_PACKAGE_OPEN_FAILED, a file that is no package database (or
-//   has no ProductCode) is ERROR_INSTALL_PACKAGE_INVALID. A product code that is
-//   installed with another version is refused with ERROR_PRODUCT_VERSION; the
-//   same version is a reinstallation. The product is registered with the
-//   package's ProductCode, UpgradeCode and ProductVersion, and with a copy of
-//   the package in the cache folder (or the package path itself) as its
-//   LocalPackage.
+//   has no ProductCode) is ERROR_INSTALL_PACKAGE_INVALID. A product code that
+//   is installed from another package (package code) or at another version is
+//   refused with ERROR_PRODUCT_VERSION; the same package runs in maintenance
+//   mode, which with no feature request changes nothing, the cached package
+//   included. A new product is registered with the package's ProductCode,
+//   UpgradeCode, ProductVersion and package code, with a copy of the package
+//   in the cache folder (or the package path itself) as its LocalPackage, and
+//   the package path as its source.
+// - Restarts: a package whose InstallExecuteSequence holds ScheduleReboot or
+//   ForceReboot (conditions are not evaluated: the row counts) restarts the
+//   machine, recorded in Restarts(), and answers
+//   ERROR_SUCCESS_REBOOT_INITIATED (1641), unless the property text's REBOOT
+//   (its first character) is R (ReallySuppress), or S (Suppress) for
+//   ScheduleReboot alone: then it answers ERROR_SUCCESS_REBOOT_REQUIRED
+//   (3010). REBOOT=F restarts at the end of any installation. The fake has no
+//   user to ask, so every UI level restarts as the silent one does. A removal
+//   does the same with the actions of the package it runs from, and so does
+//   a maintenance-mode run.
 // - MsiConfigureProductExW with INSTALLSTATE_ABSENT removes a registered
 //   product (and its copy in the cache folder); ERROR_UNKNOWN_PRODUCT when it
-//   is not registered.
+//   is not registered. The removal runs from the cached package; when that is
+//   gone, from the product's source; when both are gone,
+//   ERROR_INSTALL_SOURCE_ABSENT (1612) and nothing changes.
+// - Another installation holding the machine (1618) is injected with FailCall.
+// The documentation page behind each behaviour and the test that drives it
+// are in installer_fake.md beside this file.
 // - Paths are Windows paths, mapped to host files as the host database layer
 //   maps them (NativePath: drive letter dropped, backslashes as slashes).
 // - MsiSetInternalUI answers the previous level; an unknown level changes
@@ -43,14 +68,26 @@
 // towards their injected faults or open handles.
 #include <libmsi.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/host/host_control.h"
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
 #include "platform/host/native_path.h"
 #include "platform/platform.h"
+
+#ifndef ERROR_INSTALL_SOURCE_ABSENT
+#define ERROR_INSTALL_SOURCE_ABSENT 1612u
+#endif
+#ifndef ERROR_INSTALL_LOG_FAILURE
+#define ERROR_INSTALL_LOG_FAILURE 1622u
+#endif
+#ifndef INSTALLLOGATTRIBUTES_APPEND
+#define INSTALLLOGATTRIBUTES_APPEND 1
+#endif
 
 namespace host {
 namespace {
@@ -62,6 +99,9 @@ struct InstallerState {
   std::string cache_folder;
   INSTALLUILEVEL ui_level = INSTALLUILEVEL_DEFAULT;
   int cached_packages = 0;  // names the copies in the cache folder
+  std::u16string log_path;  // empty: no log
+  bool log_append = false;
+  std::vector<std::string> restarts;
 };
 
 InstallerState& State() {
@@ -143,10 +183,44 @@ std::u16string ReadPackageProperty(LibmsiDatabase* database, const char* name) {
   return result;
 }
 
+// The package code: the revision number of the summary information.
+std::u16string ReadPackageCode(LibmsiDatabase* database) {
+  GObjectRef<LibmsiSummaryInfo> summary(libmsi_summary_info_new(database, 0, nullptr));
+  if (!summary.get()) return u"";
+  const gchar* code = libmsi_summary_info_get_string(summary.get(), LIBMSI_PROPERTY_UUID, nullptr);
+  return code ? FromUtf8(code) : u"";
+}
+
+// The restart actions of a package's InstallExecuteSequence.
+struct RestartActions {
+  bool schedule = false;  // ScheduleReboot: a restart at the end
+  bool force = false;     // ForceReboot: a restart during the installation
+};
+
+RestartActions ReadRestartActions(LibmsiDatabase* database) {
+  RestartActions actions;
+  GObjectRef<LibmsiQuery> query(
+      libmsi_query_new(database, "SELECT `Action` FROM `InstallExecuteSequence`", nullptr));
+  if (!query.get() || !libmsi_query_execute(query.get(), nullptr, nullptr)) return actions;
+  for (;;) {
+    GObjectRef<LibmsiRecord> record(libmsi_query_fetch(query.get(), nullptr));
+    if (!record.get()) break;
+    gchar* action = libmsi_record_get_string(record.get(), 1);
+    std::string name = action ? action : "";
+    g_free(action);
+    if (name == "ScheduleReboot") actions.schedule = true;
+    if (name == "ForceReboot") actions.force = true;
+  }
+  libmsi_query_close(query.get(), nullptr);
+  return actions;
+}
+
 struct PackageIdentity {
   std::u16string product_code;
   std::u16string upgrade_code;
   std::u16string version;
+  std::u16string package_code;
+  RestartActions restarts;
 };
 
 UINT ReadPackageIdentity(const std::string& path, PackageIdentity& identity) {
@@ -157,8 +231,105 @@ UINT ReadPackageIdentity(const std::string& path, PackageIdentity& identity) {
   identity.product_code = ReadPackageProperty(database.get(), "ProductCode");
   identity.upgrade_code = ReadPackageProperty(database.get(), "UpgradeCode");
   identity.version = ReadPackageProperty(database.get(), "ProductVersion");
+  identity.package_code = ReadPackageCode(database.get());
+  identity.restarts = ReadRestartActions(database.get());
   if (!IsGuidText(identity.product_code.c_str())) return ERROR_INSTALL_PACKAGE_INVALID;
   return ERROR_SUCCESS;
+}
+
+// The first character of the REBOOT property in a property text of
+// NAME=value pairs separated by blanks (a value may be quoted, "" standing for
+// one quote); 0 when REBOOT is not set. Property names are case-sensitive.
+char16_t RebootSetting(LPCWSTR properties) {
+  if (!properties) return 0;
+  std::u16string text(properties);
+  char16_t setting = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    while (i < text.size() && text[i] == u' ') ++i;
+    size_t name_start = i;
+    while (i < text.size() && text[i] != u'=' && text[i] != u' ') ++i;
+    std::u16string name = text.substr(name_start, i - name_start);
+    if (i >= text.size() || text[i] != u'=') continue;
+    std::u16string value;
+    if (++i < text.size() && text[i] == u'"') {
+      for (++i; i < text.size(); ++i) {
+        if (text[i] == u'"' && i + 1 < text.size() && text[i + 1] == u'"') {
+          value += u'"';
+          ++i;
+        } else if (text[i] == u'"') {
+          ++i;
+          break;
+        } else {
+          value += text[i];
+        }
+      }
+    } else {
+      while (i < text.size() && text[i] != u' ') value += text[i++];
+    }
+    if (name == u"REBOOT") setting = value.empty() ? 0 : value[0];
+  }
+  return setting;
+}
+
+// What a package's restart actions come to under the REBOOT setting, with
+// nobody to answer a prompt: the machine restarts (recorded; 1641) unless the
+// restart is suppressed (3010); 0 when no restart is asked for.
+UINT RestartOutcome(const RestartActions& actions, char16_t reboot, const std::string& what) {
+  bool really_suppress = reboot == u'R';
+  bool suppress_at_end = really_suppress || reboot == u'S';
+  bool needed = actions.force || actions.schedule || reboot == u'F';
+  bool restart =
+      (actions.force && !really_suppress) || (needed && (reboot == u'F' || !suppress_at_end));
+  if (restart) {
+    State().restarts.push_back(what);
+    return ERROR_SUCCESS_REBOOT_INITIATED;
+  }
+  return needed ? ERROR_SUCCESS_REBOOT_REQUIRED : ERROR_SUCCESS;
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// A full path: a drive letter, a colon and a separator, or a UNC path. On the
+// host, whose folders have no drive letter, a path from the root stands for a
+// full path too.
+bool IsFullPath(const std::u16string& path) {
+  auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+  bool letter = !path.empty() &&
+                ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'));
+  bool drive = path.size() >= 3 && letter && path[1] == u':' && separator(path[2]);
+  bool unc = path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\';
+  return drive || unc || (!path.empty() && path[0] == u'/');
+}
+
+// Opens the verbose log as a call starts and writes `first_line`. False when
+// logging is on and the log cannot be created.
+bool OpenLog(const std::string& first_line) {
+  InstallerState& state = State();
+  if (state.log_path.empty()) return true;
+  if (!IsFullPath(state.log_path)) return false;
+  std::string native = NativePath(state.log_path.c_str());
+  size_t slash = native.rfind('/');
+  if (slash == std::string::npos) return false;
+  std::string folder = slash == 0 ? "/" : native.substr(0, slash);
+  if (!IsFolder(folder) || WritesDeniedFor(native)) return false;
+  FILE* log = fopen(native.c_str(), state.log_append ? "ab" : "wb");
+  if (!log) return false;
+  fprintf(log, "%s\n", first_line.c_str());
+  return fclose(log) == 0;
+}
+
+// The last line of a call's log: its result.
+void EndLog(UINT result) {
+  InstallerState& state = State();
+  if (state.log_path.empty()) return;
+  FILE* log = fopen(NativePath(state.log_path.c_str()).c_str(), "ab");
+  if (!log) return;
+  fprintf(log, "result %u\n", result);
+  fclose(log);
 }
 
 // The path recorded as the product's LocalPackage: a copy in the cache folder,
@@ -194,9 +365,51 @@ void RemoveCachedPackage(const FakeProduct& product) {
 
 std::u16string ArgPointer(const void* pointer) { return pointer ? u"(pointer)" : u"(null)"; }
 
+UINT Install(LPCWSTR package, LPCWSTR properties, const std::string& what) {
+  std::string host_path = NativePath(package);
+  PackageIdentity identity;
+  UINT read = ReadPackageIdentity(host_path, identity);
+  if (read != ERROR_SUCCESS) return read;
+
+  FakeProduct* installed = FindProduct(identity.product_code.c_str());
+  if (installed && IsRegistered(*installed)) {
+    // Another package or version of an installed product is refused; the
+    // same package runs in maintenance mode, which with no feature request
+    // changes nothing, the cached package included.
+    if (!SameCode(installed->package_code, identity.package_code) ||
+        installed->version_string != identity.version) {
+      return ERROR_PRODUCT_VERSION;
+    }
+    return RestartOutcome(identity.restarts, RebootSetting(properties), what);
+  }
+  std::u16string local_package = CachePackage(host_path, package);
+  if (local_package.empty()) return ERROR_INSTALL_PACKAGE_OPEN_FAILED;
+
+  FakeProduct product;
+  product.product_code = identity.product_code;
+  product.upgrade_code = identity.upgrade_code;
+  product.version_string = identity.version;
+  product.local_package = local_package;
+  product.package_code = identity.package_code;
+  product.source_package = package;
+  product.state = INSTALLSTATE_DEFAULT;
+  if (installed) {
+    *installed = product;
+  } else {
+    State().products.push_back(product);
+  }
+  return RestartOutcome(identity.restarts, RebootSetting(properties), what);
+}
+
 }  // namespace
 
-void AddProduct(const FakeProduct& product) {
+void AddProduct(const FakeProduct& added) {
+  FakeProduct product = added;
+  PackageIdentity cached;
+  if (product.package_code.empty() &&
+      ReadPackageIdentity(NativePath(product.local_package.c_str()), cached) == ERROR_SUCCESS) {
+    product.package_code = cached.package_code;
+  }
   for (FakeProduct& existing : State().products) {
     if (existing.product_code == product.product_code) {
       existing = product;
@@ -205,6 +418,8 @@ void AddProduct(const FakeProduct& product) {
   }
   State().products.push_back(product);
 }
+
+const std::vector<std::string>& Restarts() { return State().restarts; }
 
 const std::vector<FakeProduct>& Products() { return State().products; }
 
@@ -215,6 +430,9 @@ void ResetMsi() {
   state.products.clear();
   state.cache_folder.clear();
   state.ui_level = INSTALLUILEVEL_DEFAULT;
+  state.log_path.clear();
+  state.log_append = false;
+  state.restarts.clear();
   ResetMsiCalls();
 }
 
@@ -237,8 +455,14 @@ UINT MsiEnableLogW(DWORD mode, LPCWSTR path, DWORD attributes) {
   CallRecord call("MsiEnableLogW",
                   {host::ArgNumber(mode), host::ArgText(path), host::ArgNumber(attributes)});
   if (call.Failed()) return call.Return(call.FaultCode());
-  // Logging to a file needs a file name; mode 0 without one turns logging off.
-  if (mode != 0 && (!path || !*path)) return call.Return(ERROR_INVALID_PARAMETER);
+  // Null turns logging off whatever the mode; a path needs a mode.
+  if (!path) {
+    host::State().log_path.clear();
+    return call.Return(ERROR_SUCCESS);
+  }
+  if (mode == 0 || !*path) return call.Return(ERROR_INVALID_PARAMETER);
+  host::State().log_path = path;
+  host::State().log_append = (attributes & INSTALLLOGATTRIBUTES_APPEND) != 0;
   return call.Return(ERROR_SUCCESS);
 }
 
@@ -314,49 +538,48 @@ UINT MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state, LPCW
   if (call.Failed()) return call.Return(call.FaultCode());
   if (!host::IsGuidText(product)) return call.Return(ERROR_INVALID_PARAMETER);
   std::vector<host::FakeProduct>& products = host::State().products;
-  for (size_t i = 0; i < products.size(); ++i) {
-    if (!host::IsRegistered(products[i]) || !host::SameCode(products[i].product_code, product)) {
-      continue;
-    }
-    if (state == INSTALLSTATE_ABSENT) {
-      host::RemoveCachedPackage(products[i]);
-      products.erase(products.begin() + static_cast<long>(i));
-      return call.Return(ERROR_SUCCESS);
-    }
-    if (state == INSTALLSTATE_DEFAULT) return call.Return(ERROR_SUCCESS);
+  size_t i = 0;
+  while (i < products.size() &&
+         !(host::IsRegistered(products[i]) && host::SameCode(products[i].product_code, product))) {
+    ++i;
+  }
+  if (i == products.size()) return call.Return(ERROR_UNKNOWN_PRODUCT);
+  if (state != INSTALLSTATE_ABSENT && state != INSTALLSTATE_DEFAULT) {
     return call.Return(ERROR_INVALID_PARAMETER);
   }
-  return call.Return(ERROR_UNKNOWN_PRODUCT);
+  std::string what = "MsiConfigureProductExW " + host::ToUtf8(product);
+  if (!host::OpenLog(what + " " + host::ToUtf8(properties))) {
+    return call.Return(ERROR_INSTALL_LOG_FAILURE);
+  }
+  UINT result = ERROR_SUCCESS;
+  host::PackageIdentity package;
+  if (state == INSTALLSTATE_DEFAULT) {
+    // Nothing to change.
+  } else if (host::ReadPackageIdentity(host::NativePath(products[i].local_package.c_str()),
+                                       package) != ERROR_SUCCESS &&
+             host::ReadPackageIdentity(host::NativePath(products[i].source_package.c_str()),
+                                       package) != ERROR_SUCCESS) {
+    // The removal runs the actions of the cached package, or of the source
+    // when the cached package is gone; with neither, nothing can run.
+    result = ERROR_INSTALL_SOURCE_ABSENT;
+  } else {
+    result = host::RestartOutcome(package.restarts, host::RebootSetting(properties), what);
+    host::RemoveCachedPackage(products[i]);
+    products.erase(products.begin() + static_cast<long>(i));
+  }
+  host::EndLog(result);
+  return call.Return(result);
 }
 
 UINT MsiInstallProductW(LPCWSTR package, LPCWSTR properties) {
   CallRecord call("MsiInstallProductW", {host::ArgText(package), host::ArgText(properties)});
   if (call.Failed()) return call.Return(call.FaultCode());
   if (!package || !*package) return call.Return(ERROR_INVALID_PARAMETER);
-  std::string host_path = host::NativePath(package);
-  host::PackageIdentity identity;
-  UINT read = host::ReadPackageIdentity(host_path, identity);
-  if (read != ERROR_SUCCESS) return call.Return(read);
-
-  host::FakeProduct* installed = host::FindProduct(identity.product_code.c_str());
-  if (installed && host::IsRegistered(*installed) &&
-      installed->version_string != identity.version) {
-    return call.Return(ERROR_PRODUCT_VERSION);
+  std::string what = "MsiInstallProductW " + host::ToUtf8(package);
+  if (!host::OpenLog(what + " " + host::ToUtf8(properties))) {
+    return call.Return(ERROR_INSTALL_LOG_FAILURE);
   }
-  std::u16string local_package = host::CachePackage(host_path, package);
-  if (local_package.empty()) return call.Return(ERROR_INSTALL_PACKAGE_OPEN_FAILED);
-  if (installed) host::RemoveCachedPackage(*installed);
-
-  host::FakeProduct product;
-  product.product_code = identity.product_code;
-  product.upgrade_code = identity.upgrade_code;
-  product.version_string = identity.version;
-  product.local_package = local_package;
-  product.state = INSTALLSTATE_DEFAULT;
-  if (installed) {
-    *installed = product;
-  } else {
-    host::State().products.push_back(product);
-  }
-  return call.Return(ERROR_SUCCESS);
+  UINT result = host::Install(package, properties, what);
+  host::EndLog(result);
+  return call.Return(result);
 }

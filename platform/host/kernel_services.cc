@@ -12,6 +12,10 @@
 //   the end of the file whatever else writes to it. Sharing modes are not
 //   checked, except for a path that a test holds without sharing
 //   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
+//   In a folder a test denies writes in (DenyWritesIn), opening a file for
+//   writing or creating one fails with ERROR_ACCESS_DENIED, as in a folder
+//   whose access list grants the user reading only; the process runs as the
+//   host's superuser, so the host's own file modes would not deny it.
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
 //   and moves the clock on, so that tests of waits take no time.
 //   GetCurrentProcessId is the host process's id unless a test chose one, so
@@ -59,6 +63,7 @@ struct KernelState {
   std::set<KernelObject*> objects;
   std::map<std::u16string, MutexState> mutexes;
   std::set<std::string> unshared_files;
+  std::set<std::string> denied_folders;
   bool fail_writes = false;
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
@@ -110,6 +115,23 @@ void HoldFileWithoutSharing(const std::u16string& path, bool hold) {
 }
 
 void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
+
+void DenyWritesIn(const std::u16string& folder, bool deny) {
+  std::string native = NativePath(folder.c_str());
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  if (deny) {
+    State().denied_folders.insert(native);
+  } else {
+    State().denied_folders.erase(native);
+  }
+}
+
+bool WritesDeniedFor(const std::string& native_file) {
+  size_t slash = native_file.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : native_file.substr(0, slash);
+  if (folder.empty()) folder = "/";
+  return State().denied_folders.count(folder) != 0;
+}
 
 void SetTickCount(DWORD ticks) { State().ticks = ticks; }
 
@@ -186,6 +208,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   bool read = (access & GENERIC_READ) != 0;
   bool write = (access & GENERIC_WRITE) != 0;
   bool append = (access & FILE_APPEND_DATA) != 0 && !write;
+  bool creates = (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) &&
+                 ::access(native.c_str(), F_OK) != 0;
+  if ((write || append || creates) && host::WritesDeniedFor(native)) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
   int mode = read && (write || append) ? O_RDWR : (write || append) ? O_WRONLY : O_RDONLY;
   if (append) mode |= O_APPEND;
   if (disposition == OPEN_ALWAYS) mode |= O_CREAT;

@@ -45,6 +45,12 @@ struct FakeProduct {
   std::u16string version_string;  // "VersionString"
   std::u16string local_package;   // "LocalPackage": the cached package's path
   INSTALLSTATE state = INSTALLSTATE_DEFAULT;
+  // The package code (summary information, revision number) of the package
+  // that installed it; read from the cached package by AddProduct when empty.
+  std::u16string package_code;
+  // The path the product was installed from: the last used source, where the
+  // installer looks when the cached package is gone. Empty: no source known.
+  std::u16string source_package;
 };
 
 // Registers (or replaces, by exact product code) an installed product.
@@ -55,7 +61,13 @@ const std::vector<FakeProduct>& Products();
 // as the product's cached package. Empty: the package path itself is recorded.
 void SetPackageCacheFolder(const std::string& folder);
 
-// Forgets calls, faults and products; closes nothing (open handles stay counted).
+// Every restart of the machine that the service fake initiated since the last
+// ResetMsi, in order: the function and its package or product. A silent run
+// must never add one.
+const std::vector<std::string>& Restarts();
+
+// Forgets calls, faults, products, the log setting and restarts; closes
+// nothing (open handles stay counted).
 void ResetMsi();
 
 }  // namespace host

@@ -237,13 +237,14 @@ TEST_F(InstallerFakeTest, SetInternalUiAnswersThePreviousLevel) {
 }
 
 TEST_F(InstallerFakeTest, CallsAreRecordedWithTheirArgumentsAndResults) {
-  MsiEnableLogW(INSTALLLOGMODE_VERBOSE, u"C:\\Temp\\x.log", 0);
+  std::u16string log = Widen((cache_ / "x.log").string());
+  MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0);
   MsiInstallProductW(Package("v1.msi").c_str(), u"");
   MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u"REMOVE=ALL");
   const std::vector<host::MsiCall>& calls = host::MsiCalls();
   ASSERT_EQ(calls.size(), 3u);
   EXPECT_EQ(calls[0].function, "MsiEnableLogW");
-  EXPECT_EQ(calls[0].args, (std::vector<std::u16string>{u"4096", u"C:\\Temp\\x.log", u"0"}));
+  EXPECT_EQ(calls[0].args, (std::vector<std::u16string>{u"4096", log, u"0"}));
   EXPECT_EQ(calls[1].function, "MsiInstallProductW");
   EXPECT_EQ(calls[1].args, (std::vector<std::u16string>{Package("v1.msi"), u""}));
   EXPECT_EQ(calls[1].result, ERROR_SUCCESS);

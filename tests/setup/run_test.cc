@@ -387,11 +387,18 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
   EXPECT_NE(
       Starting(third, "mivo_1031.msi: installation")[0].find("): 3010 (success, reboot needed)"),
       std::string::npos);
-  // 3010 is a success; the core's failed removal and the refused pack fail.
-  EXPECT_EQ(third.back(), "end: 2 installed, 0 removed, 0 left alone, 2 failed, 0 ms");
+  // 3010 is a success. The core's removal failed, so its installation finds
+  // the core installed from another package and is refused, as Windows
+  // refuses it; the core and the refused pack fail.
+  EXPECT_EQ(Starting(third, core + "installation"),
+            (std::vector<std::string>{core + "installation: \"" + PackagePath("mivo.msi") +
+                                      "\" (log \"" + tmp_ +
+                                      "\\MIVOInstall.log\"): 1638 (ERROR_PRODUCT_VERSION)"}));
+  EXPECT_EQ(third.back(), "end: 1 installed, 0 removed, 0 left alone, 2 failed, 0 ms");
   // Exactly the failed calls name an ERROR_ result.
   EXPECT_EQ(Containing(third, "ERROR_"),
             (std::vector<std::string>{Starting(third, core + "removal")[0],
+                                      Starting(third, core + "installation")[0],
                                       Starting(third, pack + "installation")[0]}));
 }
 
