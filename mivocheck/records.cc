@@ -343,8 +343,11 @@ bool KnownWords(const RecordLine& line) {
       return Equals(line.fields[1].text, RecordStateText(state));
     }
     case kRecordEndWithFailures:
-      // A run without failures says nothing of them.
+    case kRecordEndWithRestarts:
+      // A run without failures or restarts says nothing of them.
       return line.fields[3].number > 0;
+    case kRecordEndWithRestartsAndFailures:
+      return line.fields[3].number > 0 && line.fields[4].number > 0;
     case kRecordWait:
     case kRecordLeft: {
       const RecordText& call = line.fields[line.kind == kRecordWait ? 1 : 0].text;
@@ -365,6 +368,8 @@ bool RecordKindHasPackage(RecordKind kind) {
     case kRecordNoFolder:
     case kRecordEnd:
     case kRecordEndWithFailures:
+    case kRecordEndWithRestarts:
+    case kRecordEndWithRestartsAndFailures:
       return false;
     default:
       return true;
@@ -609,9 +614,11 @@ void RecordFileReader::Take(const RecordLine& line) {
   }
   Run* run = OpenRun(line.pid);
   if (!run) return;  // before the first start line of its process, or after its end
-  if (line.kind == kRecordEnd || line.kind == kRecordEndWithFailures) {
+  if (line.kind == kRecordEnd || line.kind == kRecordEndWithFailures ||
+      line.kind == kRecordEndWithRestarts || line.kind == kRecordEndWithRestartsAndFailures) {
     run->end_time = line.time;
-    run->end_counts_failures = line.kind == kRecordEndWithFailures;
+    run->end_counts_failures =
+        line.kind == kRecordEndWithFailures || line.kind == kRecordEndWithRestartsAndFailures;
     Close(static_cast<size_t>(run - open_.data()));
     return;
   }

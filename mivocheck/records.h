@@ -28,7 +28,7 @@ namespace mivocheck {
 using RecordText = std::basic_string<WCHAR>;
 
 // The most conversions one template holds.
-constexpr int kRecordMaxFields = 5;
+constexpr int kRecordMaxFields = 6;
 
 // One conversion of a line's template and its value.
 struct RecordField {

@@ -67,6 +67,8 @@ enum RecordKind {
   kRecordInstallation,
   kRecordEnd,
   kRecordEndWithFailures,
+  kRecordEndWithRestarts,
+  kRecordEndWithRestartsAndFailures,
   kRecordKindCount
 };
 
@@ -118,7 +120,9 @@ inline constexpr char kRecordTemplates[] =
     "removal: %q (log %q): %r\0"
     "installation: %q (log %q): %r\0"
     "end: %u installed, %u removed, %u left alone, %u ms\0"
-    "end: %u installed, %u removed, %u left alone, %u failed, %u ms";
+    "end: %u installed, %u removed, %u left alone, %u failed, %u ms\0"
+    "end: %u installed, %u removed, %u left alone, %u needing a restart, %u ms\0"
+    "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms";
 
 // The template of `kind`.
 const char* RecordTemplate(RecordKind kind);
@@ -215,13 +219,20 @@ class RunRecord {
   void Installation(LPCWSTR package_path, LPCWSTR log_path, UINT result) {
     Write(kRecordInstallation, package_path, log_path, result);
   }
-  // `failed` counts the packages with a removal or installation that did not
-  // succeed; a run without any says nothing of failures.
-  void End(DWORD installed, DWORD removed, DWORD left_alone, DWORD failed, DWORD milliseconds) {
-    if (failed == 0) {
+  // `restarts` counts the packages with a removal or installation that
+  // succeeded but needs a restart to finish (3010, 1641), `failed` those with
+  // one that did not succeed; a run without any says nothing of them.
+  void End(DWORD installed, DWORD removed, DWORD left_alone, DWORD restarts, DWORD failed,
+           DWORD milliseconds) {
+    if (restarts == 0 && failed == 0) {
       Write(kRecordEnd, installed, removed, left_alone, milliseconds);
-    } else {
+    } else if (restarts == 0) {
       Write(kRecordEndWithFailures, installed, removed, left_alone, failed, milliseconds);
+    } else if (failed == 0) {
+      Write(kRecordEndWithRestarts, installed, removed, left_alone, restarts, milliseconds);
+    } else {
+      Write(kRecordEndWithRestartsAndFailures, installed, removed, left_alone, restarts, failed,
+            milliseconds);
     }
   }
 

@@ -9,7 +9,11 @@
 
 namespace {
 
+// No call may restart the machine: without a user interface the installer
+// would restart it unasked at the end of a package that schedules a restart, or
+// that must replace a file in use. Such a package answers 3010 instead.
 const WCHAR kRemoveProperties[] = WTEXT("REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1");
+const WCHAR kInstallProperties[] = WTEXT("REBOOT=ReallySuppress");
 
 // Longest path the system hands out (32767 units and a terminator); a larger
 // buffer is never needed.
@@ -64,7 +68,7 @@ UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, WaitRandom&
   for (int step = 0;; ++step) {
     UINT result = removal ? MsiConfigureProductExW(target, INSTALLLEVEL_DEFAULT,
                                                    INSTALLSTATE_ABSENT, kRemoveProperties)
-                          : MsiInstallProductW(target, WTEXT(""));
+                          : MsiInstallProductW(target, kInstallProperties);
     if (result != ERROR_INSTALL_ALREADY_RUNNING) return result;
     DWORD wait = BusyWait(kBusyWaitSteps, step, budget.Left(), random);
     if (wait == 0) {
@@ -75,6 +79,11 @@ UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, WaitRandom&
     Sleep(wait);
     budget.Spend(wait);
   }
+}
+
+// A success that the machine's next restart completes.
+bool NeedsRestart(UINT result) {
+  return result == ERROR_SUCCESS_REBOOT_REQUIRED || result == ERROR_SUCCESS_REBOOT_INITIATED;
 }
 
 CString ExecutablePath() {
@@ -114,7 +123,8 @@ struct Outcome {
   DWORD installed = 0;
   DWORD removed = 0;
   DWORD left_alone = 0;
-  DWORD failed = 0;  // entries with a removal or installation that did not succeed
+  DWORD restarts = 0;  // entries with a call that succeeded but needs a restart to finish
+  DWORD failed = 0;    // entries with a removal or installation that did not succeed
 };
 
 // Inspects each entry in plan order and carries out its decision.
@@ -132,6 +142,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
                    record);
 
     bool failed = false;
+    bool restart = false;
     // A removal logs to a file of its own, so that the installation that
     // follows does not overwrite its session. An entry left alone points the
     // log nowhere: the log of its last installation stays as it is.
@@ -139,6 +150,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.remove_log_path, 0);
       UINT result = CallInstaller(true, product_code, budget, random, record);
       record.Removal(product_code, entry.remove_log_path, result);
+      if (NeedsRestart(result)) restart = true;
       if (ResultSucceeded(result)) {
         ++outcome.removed;
       } else {
@@ -149,6 +161,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
       MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.log_file_path, 0);
       UINT result = CallInstaller(false, entry.package_path, budget, random, record);
       record.Installation(entry.package_path, entry.log_file_path, result);
+      if (NeedsRestart(result)) restart = true;
       if (ResultSucceeded(result)) {
         ++outcome.installed;
       } else {
@@ -158,6 +171,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
       ++outcome.left_alone;
     }
     if (failed) ++outcome.failed;
+    if (restart) ++outcome.restarts;
   }
   record.SetEntry(nullptr);
 }
@@ -216,6 +230,6 @@ void RunSetup(LPCWSTR argument_text) {
 
   Outcome outcome;
   PlanAndProcess(command_line, FolderOf(executable), temp_folder, budget, random, record, outcome);
-  record.End(outcome.installed, outcome.removed, outcome.left_alone, outcome.failed,
-             GetTickCount() - started);
+  record.End(outcome.installed, outcome.removed, outcome.left_alone, outcome.restarts,
+             outcome.failed, GetTickCount() - started);
 }

@@ -198,7 +198,8 @@ e2e_run_setup() {
 #   log:PATH               MsiEnableLogW, verbose mode 0x1000, attributes 0
 #   remove:CODE            MsiConfigureProductExW, default level, state absent,
 #                          "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
-#   install:PATH           MsiInstallProductW with the empty property text
+#   log:none               MsiEnableLogW turning the log off (mode 0, no file)
+#   install:PATH           MsiInstallProductW with "REBOOT=ReallySuppress"
 # A call with other arguments gives NAME:?ARGUMENTS, which no check expects.
 # The trace writes texts as C literals, with \XXXX for a unit outside ASCII;
 # they are decoded to UTF-8.
@@ -220,6 +221,8 @@ e2e_installer_calls() {
         MsiEnableLogW)
           if [[ $arguments =~ ^0x1000,\ L\"(.*)\",\ 0$ ]]; then
             echo "log:${BASH_REMATCH[1]}"
+          elif [[ $arguments =~ ^0(x0)?,\ \(null\),\ 0$ ]]; then
+            echo log:none
           else
             echo "log:?$arguments"
           fi
@@ -232,7 +235,7 @@ e2e_installer_calls() {
           fi
           ;;
         MsiInstallProductW)
-          if [[ $arguments =~ ^L\"(.*)\"\ L\"\"$ ]]; then
+          if [[ $arguments =~ ^L\"(.*)\"\ L\"REBOOT=ReallySuppress\"$ ]]; then
             echo "install:${BASH_REMATCH[1]}"
           else
             echo "install:?$arguments"

@@ -935,7 +935,8 @@ check_trace_reading() {
 0024:trace:msi:MsiOpenDatabaseW L"C:\\s\\mivo.msi" (null) 000000000021FCD8
 0024:trace:msi:MsiEnableLogW 0x1000, L"C:\\t%s%d%%x\\MIVO\00fc\4e2dInstall.log", 0
 0024:trace:msi:MsiConfigureProductExW L"{6D1C0A00-0000-4000-8000-000000000000}" 0 2 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
-0024:trace:msi:MsiInstallProductW L"C:\\Setup\\abcd\\mivo.msi" L""
+0024:trace:msi:MsiInstallProductW L"C:\\Setup\\abcd\\mivo.msi" L"REBOOT=ReallySuppress"
+0024:trace:msi:MsiEnableLogW 0, (null), 0
 0024:trace:msi:MsiQueryProductStateW L"{6D1C0A00-0000-4000-8000-000000000000}"
 0024:trace:msi:MsiSetInternalUI 00000002 0000000000000000
 0024:trace:msi:MsiEnableLogW 0x1000, L"C:\\x.log", 0x1
@@ -943,6 +944,7 @@ check_trace_reading() {
 0024:trace:msi:MsiConfigureProductExW L"{A}" 0 2 L"REMOVE=ALL"
 0024:trace:msi:MsiConfigureProductExW L"{A}" 0 3 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
 0024:trace:msi:MsiInstallProductW L"C:\\s\\mivo.msi" L"REMOVE=ALL"
+0024:trace:msi:MsiInstallProductW L"C:\\s\\mivo.msi" L""
 0024:warn:msi:MsiInstallProductW L"C:\\other.msi" L""
 TRACE
   expected=$(cat <<'CALLS'
@@ -950,12 +952,14 @@ ui:silent
 log:C:\t%s%d%%x\MIVOü中Install.log
 remove:{6D1C0A00-0000-4000-8000-000000000000}
 install:C:\Setup\abcd\mivo.msi
+log:none
 ui:?00000002 0000000000000000
 log:?0x1000, L"C:\x.log", 0x1
 log:?0x100, L"C:\x.log", 0
 remove:?L"{A}" 0 2 L"REMOVE=ALL"
 remove:?L"{A}" 0 3 L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"
 install:?L"C:\s\mivo.msi" L"REMOVE=ALL"
+install:?L"C:\s\mivo.msi" L""
 CALLS
   )
   actual=$(e2e_installer_calls "$trace")

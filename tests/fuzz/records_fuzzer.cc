@@ -163,10 +163,16 @@ bool Rewrite(const RecordLine& line) {
       r.Installation(t(0), t(1), n(2));
       break;
     case kRecordEnd:
-      r.End(n(0), n(1), n(2), 0, n(3));
+      r.End(n(0), n(1), n(2), 0, 0, n(3));
       break;
     case kRecordEndWithFailures:
-      r.End(n(0), n(1), n(2), n(3), n(4));
+      r.End(n(0), n(1), n(2), 0, n(3), n(4));
+      break;
+    case kRecordEndWithRestarts:
+      r.End(n(0), n(1), n(2), n(3), 0, n(4));
+      break;
+    case kRecordEndWithRestartsAndFailures:
+      r.End(n(0), n(1), n(2), n(3), n(4), n(5));
       break;
     case kRecordKindCount:
       abort();

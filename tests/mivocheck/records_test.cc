@@ -147,10 +147,16 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          r.Installation(WTEXT("C:\\s\\mivo.msi"), WTEXT("C:\\t\\MIVOInstall.log"), 3010);
        },
        {"C:\\s\\mivo.msi", "C:\\t\\MIVOInstall.log", "3010"}},
-      {kRecordEnd, [](RunRecord& r) { r.End(1, 2, 3, 0, 45); }, {"1", "2", "3", "45"}},
+      {kRecordEnd, [](RunRecord& r) { r.End(1, 2, 3, 0, 0, 45); }, {"1", "2", "3", "45"}},
       {kRecordEndWithFailures,
-       [](RunRecord& r) { r.End(1, 0, 0, 2, 45); },
+       [](RunRecord& r) { r.End(1, 0, 0, 0, 2, 45); },
        {"1", "0", "0", "2", "45"}},
+      {kRecordEndWithRestarts,
+       [](RunRecord& r) { r.End(2, 0, 0, 1, 0, 45); },
+       {"2", "0", "0", "1", "45"}},
+      {kRecordEndWithRestartsAndFailures,
+       [](RunRecord& r) { r.End(2, 0, 0, 1, 1, 45); },
+       {"2", "0", "0", "1", "1", "45"}},
   };
   std::set<int> kinds;
   for (const Row& row : rows) {

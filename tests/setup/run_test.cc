@@ -99,7 +99,7 @@ class RunSetupTest : public ::testing::Test {
     return testing_support::RecordLines(tmp_ + "/MIVOSetup.log");
   }
   std::string Install(const char* name) const {
-    return "MsiInstallProductW " + PackagePath(name) + "|";
+    return "MsiInstallProductW " + PackagePath(name) + "|REBOOT=ReallySuppress";
   }
 
   std::filesystem::path scratch_;
@@ -217,9 +217,12 @@ TEST_F(RunSetupTest, PackagesThatCannotBeOpenedAreStillOffered) {
   RunSetup(u"2052");
   EXPECT_EQ(DriverCalls(),
             (std::vector<std::string>{
-                kSilent, Log("MIVOInstall.log"), "MsiInstallProductW C:\\Nowhere\\mivo.msi|",
-                Log("MIVO_2052Install.log"), "MsiInstallProductW C:\\Nowhere\\mivo_2052.msi|",
-                Log("MIVO_1031Install.log"), "MsiInstallProductW C:\\Nowhere\\mivo_1031.msi|"}));
+                kSilent, Log("MIVOInstall.log"),
+                "MsiInstallProductW C:\\Nowhere\\mivo.msi|REBOOT=ReallySuppress",
+                Log("MIVO_2052Install.log"),
+                "MsiInstallProductW C:\\Nowhere\\mivo_2052.msi|REBOOT=ReallySuppress",
+                Log("MIVO_1031Install.log"),
+                "MsiInstallProductW C:\\Nowhere\\mivo_1031.msi|REBOOT=ReallySuppress"}));
   EXPECT_EQ(CountOf("MsiConfigureProductExW"), 0);
   EXPECT_TRUE(host::Products().empty());
   EXPECT_EQ(host::OpenHandleCount(), 0);
@@ -387,19 +390,34 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
   EXPECT_NE(
       Starting(third, "mivo_1031.msi: installation")[0].find("): 3010 (success, reboot needed)"),
       std::string::npos);
-  // 3010 is a success. The core's removal failed, so its installation finds
-  // the core installed from another package and is refused, as Windows
-  // refuses it; the core and the refused pack fail.
-  EXPECT_EQ(Starting(third, core + "installation"),
-            (std::vector<std::string>{core + "installation: \"" + PackagePath("mivo.msi") +
-                                      "\" (log \"" + tmp_ +
-                                      "\\MIVOInstall.log\"): 1638 (ERROR_PRODUCT_VERSION)"}));
-  EXPECT_EQ(third.back(), "end: 1 installed, 0 removed, 0 left alone, 2 failed, 0 ms");
+  // 3010 is a success that a restart completes. The core's removal failed, so
+  // its installation finds the core installed from another package and is
+  // refused, as Windows refuses it; the core and the refused pack fail.
+  EXPECT_EQ(
+      Starting(third, core + "installation"),
+      (std::vector<std::string>{core + "installation: \"" + PackagePath("mivo.msi") + "\" (log \"" +
+                                tmp_ + "\\MIVOInstall.log\"): 1638 (ERROR_PRODUCT_VERSION)"}));
+  EXPECT_EQ(third.back(),
+            "end: 1 installed, 0 removed, 0 left alone, 1 needing a restart, 2 failed, 0 ms");
   // Exactly the failed calls name an ERROR_ result.
   EXPECT_EQ(Containing(third, "ERROR_"),
             (std::vector<std::string>{Starting(third, core + "removal")[0],
                                       Starting(third, core + "installation")[0],
                                       Starting(third, pack + "installation")[0]}));
+
+  // A run whose only news is a restart to come says so, and nothing of errors.
+  StartAfresh();
+  host::FailCall("MsiInstallProductW", 2, 3010);
+  RunSetup(u"");
+  std::vector<std::string> fourth = Record();
+  ASSERT_FALSE(fourth.empty());
+  EXPECT_EQ(fourth.back(), "end: 2 installed, 0 removed, 0 left alone, 1 needing a restart, 0 ms");
+  for (const std::string& line : fourth) {
+    std::string lower = line;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(lower.find("error"), std::string::npos) << line;
+    EXPECT_EQ(lower.find("fail"), std::string::npos) << line;
+  }
 }
 
 // Before a run appends, a record of more than 1 MiB is cut to its newest
