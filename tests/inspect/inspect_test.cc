@@ -498,7 +498,7 @@ class RunWithInspectionTest : public InspectTest {
            "] [0] [2] [REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1]";
   }
   static std::string Install(const char* package) {
-    return "install [" + Narrow(WindowsPath(package).c_str()) + "] []";
+    return "install [" + Narrow(WindowsPath(package).c_str()) + "] [REBOOT=ReallySuppress]";
   }
 };
 
