@@ -419,6 +419,16 @@ void AddProduct(const FakeProduct& added) {
   State().products.push_back(product);
 }
 
+void ForgetProduct(const std::u16string& product_code) {
+  std::vector<FakeProduct>& products = State().products;
+  for (size_t i = 0; i < products.size(); ++i) {
+    if (SameCode(products[i].product_code, product_code)) {
+      products.erase(products.begin() + static_cast<long>(i));
+      return;
+    }
+  }
+}
+
 const std::vector<std::string>& Restarts() { return State().restarts; }
 
 const std::vector<FakeProduct>& Products() { return State().products; }

@@ -2,6 +2,7 @@
 // shared by the database layer and the installer-service fake.
 #include "platform/host/msi_calls.h"
 
+#include <functional>
 #include <map>
 #include <utility>
 
@@ -12,6 +13,7 @@ struct CallState {
   std::vector<MsiCall> calls;
   std::map<std::string, int> counts;
   std::map<std::pair<std::string, int>, UINT> faults;
+  std::map<std::pair<std::string, int>, std::function<void()>> actions;
   bool recording = true;
 };
 
@@ -38,17 +40,28 @@ void FailCall(const std::string& function, int nth, UINT code) {
   State().faults[{function, nth}] = code;
 }
 
+void BeforeCall(const std::string& function, int nth, std::function<void()> action) {
+  State().actions[{function, nth}] = std::move(action);
+}
+
 void ResetMsiCalls() {
   CallState& state = State();
   state.calls.clear();
   state.counts.clear();
   state.faults.clear();
+  state.actions.clear();
 }
 
 CallRecord::CallRecord(const char* function, std::vector<std::u16string> args)
     : function_(function), args_(std::move(args)) {
   CallState& state = State();
   int nth = ++state.counts[function_];
+  auto action = state.actions.find({function_, nth});
+  if (action != state.actions.end()) {
+    std::function<void()> run = std::move(action->second);
+    state.actions.erase(action);
+    run();
+  }
   auto fault = state.faults.find({function_, nth});
   if (fault != state.faults.end()) {
     failed_ = true;

@@ -8,6 +8,7 @@
 #ifndef PLATFORM_HOST_MSI_CONTROL_H
 #define PLATFORM_HOST_MSI_CONTROL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ void SetMsiCallRecording(bool on);
 // state, `code` is the value returned.
 void FailCall(const std::string& function, int nth, UINT code);
 
+// Runs `action` just before call number `nth` of `function` does anything:
+// what another process does to the machine meanwhile (removes a product,
+// deletes a cached package).
+void BeforeCall(const std::string& function, int nth, std::function<void()> action);
+
 // Open database, view and record handles, and the count of MsiCloseHandle
 // calls with 0 or with a handle that was not open.
 int OpenHandleCount();
@@ -55,6 +61,9 @@ struct FakeProduct {
 
 // Registers (or replaces, by exact product code) an installed product.
 void AddProduct(const FakeProduct& product);
+// Forgets an installed product, as another process's removal of it would;
+// its cached package stays where it is.
+void ForgetProduct(const std::u16string& product_code);
 // The installed products, in registration order.
 const std::vector<FakeProduct>& Products();
 // Folder into which MsiInstallProductW copies a package it installs, to serve

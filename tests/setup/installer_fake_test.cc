@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/host/host_control.h"
 #include "platform/host/msi_control.h"
 #include "platform/platform.h"
 #include "tests/support/test_support.h"
@@ -90,7 +91,8 @@ TEST_F(InstallerFakeTest, InstallRefusals) {
       {"empty path", u"", false, ERROR_INVALID_PARAMETER, 0},
       {"Windows path on drive Z:", WindowsPackage("v1.msi"), false, ERROR_SUCCESS, 1},
       {"other version of an installed product", Package("v2.msi"), true, ERROR_PRODUCT_VERSION, 1},
-      {"same version again is a reinstallation", Package("v1.msi"), true, ERROR_SUCCESS, 1},
+      {"the same package again runs in maintenance mode", Package("v1.msi"), true, ERROR_SUCCESS,
+       1},
       {"another product of the same upgrade code", Package("other.msi"), true, ERROR_SUCCESS, 2},
   };
   for (const Row& row : rows) {
@@ -106,6 +108,98 @@ TEST_F(InstallerFakeTest, InstallRefusals) {
       EXPECT_EQ(Narrow(host::Products()[0].version_string.c_str()), "1.0.0");
     }
   }
+}
+
+// The answers the documentation gives for logs, restarts and package codes,
+// call by call: each row sets the log, installs `package` with `properties`
+// (after `v1` is installed, for the rows that need it) and names the answer.
+TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
+  const std::string folder = cache_.string();
+  host::DenyWritesIn(Widen(folder + "/denied"), false);
+  std::filesystem::create_directories(folder + "/denied");
+  struct Row {
+    const char* name;
+    std::u16string log;  // empty: logging off
+    std::u16string package;
+    const char16_t* properties;
+    bool v1_installed;
+    UINT expected;
+    int restarts;
+  };
+  const Row rows[] = {
+      {"log in an existing folder", Widen(folder + "/a.log"), Package("v1.msi"), u"", false,
+       ERROR_SUCCESS, 0},
+      {"log in a folder that does not exist", Widen(folder + "/none/a.log"), Package("v1.msi"), u"",
+       false, 1622, 0},
+      {"log on a relative path", u"a.log", Package("v1.msi"), u"", false, 1622, 0},
+      {"log on a drive-relative path", u"C:a.log", Package("v1.msi"), u"", false, 1622, 0},
+      {"log in a folder the user cannot write", Widen(folder + "/denied/a.log"), Package("v1.msi"),
+       u"", false, 1622, 0},
+      {"ScheduleReboot, silent: restarts", u"", Package("schedule.msi"), u"", false,
+       ERROR_SUCCESS_REBOOT_INITIATED, 1},
+      {"ScheduleReboot, REBOOT=ReallySuppress", u"", Package("schedule.msi"),
+       u"REBOOT=ReallySuppress", false, ERROR_SUCCESS_REBOOT_REQUIRED, 0},
+      {"ScheduleReboot, REBOOT=Suppress", u"", Package("schedule.msi"), u"X=\"a b\" REBOOT=S",
+       false, ERROR_SUCCESS_REBOOT_REQUIRED, 0},
+      {"ScheduleReboot, the property name in lower case", u"", Package("schedule.msi"),
+       u"reboot=ReallySuppress", false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
+      {"ScheduleReboot, the text only quoted", u"", Package("schedule.msi"),
+       u"X=\"REBOOT=ReallySuppress\"", false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
+      {"ForceReboot, REBOOT=Suppress: restarts", u"", Package("force.msi"), u"REBOOT=Suppress",
+       false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
+      {"ForceReboot, REBOOT=ReallySuppress", u"", Package("force.msi"), u"REBOOT=ReallySuppress",
+       false, ERROR_SUCCESS_REBOOT_REQUIRED, 0},
+      {"REBOOT=Force restarts any package", u"", Package("v1.msi"), u"REBOOT=Force", false,
+       ERROR_SUCCESS_REBOOT_INITIATED, 1},
+      {"same product and version, another package code", u"", Package("v1_rebuilt.msi"), u"", true,
+       ERROR_PRODUCT_VERSION, 0},
+      {"the same package again: maintenance mode", u"", Package("v1.msi"), u"", true, ERROR_SUCCESS,
+       0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    host::ResetMsi();
+    host::SetPackageCacheFolder(folder);
+    if (row.v1_installed) {
+      ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+    }
+    std::vector<host::FakeProduct> before = host::Products();
+    host::DenyWritesIn(Widen(folder + "/denied"), true);
+    MsiEnableLogW(INSTALLLOGMODE_VERBOSE, row.log.empty() ? nullptr : row.log.c_str(), 0);
+    EXPECT_EQ(MsiInstallProductW(row.package.c_str(), row.properties), row.expected);
+    host::DenyWritesIn(Widen(folder + "/denied"), false);
+    EXPECT_EQ(host::Restarts().size(), static_cast<size_t>(row.restarts));
+    if (row.expected == 1622 || row.v1_installed) {
+      // Nothing changed, the cached package included.
+      ASSERT_EQ(host::Products().size(), before.size());
+      for (size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(host::Products()[i].local_package, before[i].local_package);
+        EXPECT_TRUE(std::filesystem::exists(Narrow(before[i].local_package.c_str())));
+      }
+    }
+  }
+  // A removal runs from the cached package, else from the source; with both
+  // gone it cannot run; a product that is not installed is unknown.
+  host::ResetMsi();
+  host::SetPackageCacheFolder(folder);
+  std::filesystem::copy_file(Narrow(Package("schedule.msi").c_str()), folder + "/source.msi",
+                             std::filesystem::copy_options::overwrite_existing);
+  ASSERT_EQ(MsiInstallProductW(Widen(folder + "/source.msi").c_str(), u"REBOOT=R"),
+            ERROR_SUCCESS_REBOOT_REQUIRED);
+  std::filesystem::remove(Narrow(host::Products().at(0).local_package.c_str()));
+  std::filesystem::remove(folder + "/source.msi");
+  EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
+                                   INSTALLSTATE_ABSENT, u"REMOVE=ALL REBOOT=ReallySuppress"),
+            1612u);
+  EXPECT_EQ(host::Products().size(), 1u);
+  std::filesystem::copy_file(Narrow(Package("schedule.msi").c_str()), folder + "/source.msi");
+  EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
+                                   INSTALLSTATE_ABSENT, u"REMOVE=ALL"),
+            ERROR_SUCCESS_REBOOT_INITIATED);
+  EXPECT_EQ(host::Restarts().size(), 1u);
+  EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
+                                   INSTALLSTATE_ABSENT, u"REMOVE=ALL"),
+            ERROR_UNKNOWN_PRODUCT);
 }
 
 TEST_F(InstallerFakeTest, ConfigureAbsentRemovesTheProductAndItsCachedPackage) {

@@ -420,6 +420,133 @@ TEST_F(RunSetupTest, RecordExplainsEachRun) {
   }
 }
 
+// The core package's removal and installation results as the record gives
+// them ("removal 1605 (ERROR_UNKNOWN_PRODUCT)"), in order.
+std::vector<std::string> CoreResults(const std::vector<std::string>& record) {
+  std::vector<std::string> out;
+  for (const std::string& line : record) {
+    for (const char* what : {"removal", "installation"}) {
+      if (line.rfind(std::string("mivo.msi: ") + what + ": ", 0) != 0) continue;
+      size_t at = line.rfind("): ");
+      out.push_back(std::string(what) + " " +
+                    (at == std::string::npos ? line : line.substr(at + 3)));
+    }
+  }
+  return out;
+}
+
+// The installer answers the run as Windows Installer answers it: another
+// version or package of an installed product is refused, the same package
+// changes nothing, a product removed meanwhile is unknown, a removal without
+// its cached package or source cannot run, a log that cannot be created fails
+// the call, and a package that asks for a restart never gets one.
+TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
+  const std::string cache = (scratch_ / "cache").string();
+  const std::string packages = SETUP_PACKAGE_DIR;
+  // Points the run's core package at `package`.
+  auto use_core = [&](const std::string& package) {
+    for (const std::string& name : {std::string("run/mivo.msi"), std::string("run\\mivo.msi")}) {
+      std::filesystem::remove(scratch_ / name);
+      std::filesystem::create_symlink(package, scratch_ / name);
+    }
+  };
+  // The core installed at `version` with `cached` as its cached package.
+  auto core_installed = [&](const char16_t* version, const std::string& cached) {
+    host::FakeProduct installed;
+    installed.product_code = Widen(kCoreCode);
+    installed.upgrade_code = Widen(kCoreUpgrade);
+    installed.version_string = version;
+    installed.local_package = Widen(cached);
+    host::AddProduct(installed);
+  };
+  struct Row {
+    const char* name;
+    std::function<void()> world;
+    std::vector<std::string> core_results;
+    const char* core_version_after;  // null: the core is not installed after the run
+  };
+  const Row rows[] = {
+      {"another version of the core installed: refused, nothing changes",
+       [&] { core_installed(u"7.0.0", packages + "/cached/core_oldkey.msi"); },
+       {"installation 1638 (ERROR_PRODUCT_VERSION)"},
+       "7.0.0"},
+      {"the core at the same version from another package, its cache gone: refused",
+       [&] { core_installed(u"7.1.0", cache + "/gone.msi"); },
+       {"installation 1638 (ERROR_PRODUCT_VERSION)"},
+       "7.1.0"},
+      {"the same package, its cache gone: maintenance mode changes nothing",
+       [&] {
+         RunSetup(u"");
+         std::filesystem::remove(Narrow(host::Products().at(0).local_package.c_str()));
+         host::ResetMsiCalls();
+         std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+       },
+       {"installation 0 (success)"},
+       "7.1.0"},
+      {"removed by another process after the inspection: unknown, then installed",
+       [&] {
+         InstallCoreWithOlderCachedKeyFile();
+         host::BeforeCall("MsiConfigureProductExW", 1,
+                          [] { host::ForgetProduct(Widen(kCoreCode)); });
+       },
+       {"removal 1605 (ERROR_UNKNOWN_PRODUCT)", "installation 0 (success)"},
+       "7.1.0"},
+      {"cached package deleted after the inspection, no source: the removal cannot run",
+       [&] {
+         std::filesystem::copy_file(packages + "/cached/core_oldkey.msi", cache + "/old.msi");
+         core_installed(u"7.1.0", cache + "/old.msi");
+         host::BeforeCall("MsiConfigureProductExW", 1,
+                          [&] { std::filesystem::remove(cache + "/old.msi"); });
+       },
+       {"removal 1612 (ERROR_INSTALL_SOURCE_ABSENT)", "installation 1638 (ERROR_PRODUCT_VERSION)"},
+       "7.1.0"},
+      {"a cached package that schedules a restart: removed, restart suppressed",
+       [&] { core_installed(u"7.1.0", packages + "/reboot/core_oldkey.msi"); },
+       {"removal 3010 (success, reboot needed)", "installation 0 (success)"},
+       "7.1.0"},
+      {"a package that schedules a restart: installed, restart suppressed",
+       [&] { use_core(packages + "/reboot/mivo.msi"); },
+       {"installation 3010 (success, reboot needed)"},
+       "7.1.0"},
+      {"the log cannot be created where it is named",
+       [&] { std::filesystem::create_directories(tmp_ + "/MIVOInstall.log"); },
+       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)"},
+       nullptr},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StartAfresh();
+    std::filesystem::remove_all(tmp_ + "/MIVOInstall.log");
+    use_core(packages + "/run/mivo.msi");
+    row.world();
+    std::vector<host::FakeProduct> before = host::Products();
+    RunSetup(u"");
+    EXPECT_EQ(CoreResults(Record()), row.core_results);
+    EXPECT_TRUE(host::Restarts().empty()) << host::Restarts().front();
+    EXPECT_EQ(host::OpenHandleCount(), 0);
+    const host::FakeProduct* core = nullptr;
+    for (const host::FakeProduct& product : host::Products()) {
+      if (Narrow(product.product_code.c_str()) == kCoreCode) core = &product;
+    }
+    if (!row.core_version_after) {
+      EXPECT_EQ(core, nullptr);
+      continue;
+    }
+    ASSERT_NE(core, nullptr);
+    EXPECT_EQ(Narrow(core->version_string.c_str()), row.core_version_after);
+    // A refused installation or a maintenance run leaves the product as it was.
+    for (const host::FakeProduct& old : before) {
+      if (Narrow(old.product_code.c_str()) != kCoreCode) continue;
+      if (row.core_results.back().find(" 0 (success)") != std::string::npos &&
+          row.core_results.size() > 1) {
+        continue;  // removed and installed afresh
+      }
+      EXPECT_EQ(Narrow(core->local_package.c_str()), Narrow(old.local_package.c_str()));
+      EXPECT_EQ(Narrow(core->package_code.c_str()), Narrow(old.package_code.c_str()));
+    }
+  }
+}
+
 // Before a run appends, a record of more than 1 MiB is cut to its newest
 // 512 KiB, from a line boundary; the new run's lines follow whole.
 TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
