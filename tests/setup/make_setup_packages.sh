@@ -7,7 +7,8 @@
 #           7.1.0.3) and the language packs mivo_1031.msi, mivo_1033.msi and
 #           mivo_1036.msi (KELDINTL.DLL 7.1.0.3), each product at version 7.1.0.
 # cached/   core_oldkey.msi: the core product at the same version, whose key
-#           file is older (7.0.0.1), as an installed product's cached package.
+#           file is older (7.0.0.1), as an installed product's cached package;
+#           mivo_<LCID>_oldkey.msi: the same for each language pack.
 # fake/     v1.msi and v2.msi: one product code at versions 1.0.0 and 2.0.0;
 #           other.msi: another product with the same upgrade code;
 #           not_a_package.msi: a text file; v1_rebuilt.msi: v1's product code
@@ -30,6 +31,9 @@ sh "$make_package" "$out/run/mivo_1031.msi" "$(guid C2)" "$(guid A2)" 7.1.0 KELD
 sh "$make_package" "$out/run/mivo_1033.msi" "$(guid C3)" "$(guid A3)" 7.1.0 KELDINTL.DLL 7.1.0.3 lang1033
 sh "$make_package" "$out/run/mivo_1036.msi" "$(guid C4)" "$(guid A4)" 7.1.0 KELDINTL.DLL 7.1.0.3 lang1036
 sh "$make_package" "$out/cached/core_oldkey.msi" "$(guid C1)" "$(guid A1)" 7.1.0 KELD.DLL 7.0.0.1 core
+sh "$make_package" "$out/cached/mivo_1031_oldkey.msi" "$(guid C2)" "$(guid A2)" 7.1.0 KELDINTL.DLL 7.0.0.1 lang1031
+sh "$make_package" "$out/cached/mivo_1033_oldkey.msi" "$(guid C3)" "$(guid A3)" 7.1.0 KELDINTL.DLL 7.0.0.1 lang1033
+sh "$make_package" "$out/cached/mivo_1036_oldkey.msi" "$(guid C4)" "$(guid A4)" 7.1.0 KELDINTL.DLL 7.0.0.1 lang1036
 sh "$make_package" "$out/fake/v1.msi" "$(guid F1)" "$(guid FA)" 1.0.0 KELD.DLL 1.0.0.0 fake
 sh "$make_package" "$out/fake/v2.msi" "$(guid F1)" "$(guid FA)" 2.0.0 KELD.DLL 2.0.0.0 fake
 sh "$make_package" "$out/fake/other.msi" "$(guid F2)" "$(guid FA)" 1.0.0 KELD.DLL 1.0.0.0 other
