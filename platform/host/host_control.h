@@ -34,6 +34,10 @@ int DebugBreakCount();
 // ERROR_DISK_FULL while writes fail.
 void HoldFileWithoutSharing(const std::u16string& path, bool hold);
 void SetFileWriteFailure(bool fail);
+// Files: while denied, no file in the Windows folder `folder` can be created or
+// opened for writing (ERROR_ACCESS_DENIED), as for a user without the right to
+// write there.
+void DenyWritesIn(const std::u16string& folder, bool deny);
 
 // The clock of GetTickCount; Sleep returns at once and moves it on. Every
 // Sleep since the last reset, in order.
