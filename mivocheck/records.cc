@@ -370,6 +370,8 @@ bool RecordKindHasPackage(RecordKind kind) {
     case kRecordEndWithFailures:
     case kRecordEndWithRestarts:
     case kRecordEndWithRestartsAndFailures:
+    case kRecordTempElsewhere:
+    case kRecordTempNone:
       return false;
     default:
       return true;

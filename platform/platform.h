@@ -80,6 +80,7 @@ typedef struct _SYSTEMTIME {
 #define ERROR_HANDLE_EOF 38u
 #define ERROR_DISK_FULL 112u
 #define ERROR_ALREADY_EXISTS 183u
+#define ERROR_FILE_EXISTS 80u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_PARAMETER 87u
@@ -95,6 +96,7 @@ typedef struct _SYSTEMTIME {
 #define ERROR_PRODUCT_VERSION 1638u
 #define ERROR_INVALID_HANDLE_STATE 1609u
 #define ERROR_INSTALL_ALREADY_RUNNING 1618u
+#define ERROR_INSTALL_LOG_FAILURE 1622u
 #define ERROR_SUCCESS_REBOOT_INITIATED 1641u
 #define ERROR_SUCCESS_REBOOT_REQUIRED 3010u
 
@@ -111,10 +113,14 @@ typedef struct _SYSTEMTIME {
 #define FILE_APPEND_DATA 0x0004u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
+#define FILE_SHARE_DELETE 0x4u
+#define DELETE 0x00010000u
+#define CREATE_NEW 1u
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FILE_BEGIN 0u
 #define FILE_END 2u
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
@@ -157,13 +163,13 @@ HMODULE GetModuleHandleW(LPCWSTR name);
 LPWSTR GetCommandLineW();
 LCID GetUserDefaultLCID();
 DWORD ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD capacity);
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value);
 int lstrlenW(LPCWSTR text);
 int lstrlenA(LPCSTR text);
 void OutputDebugStringW(LPCWSTR text);
 void DebugBreak();
 
 // Kernel services: files, time, waiting and the lock between runs.
-DWORD GetTempPathW(DWORD capacity, LPWSTR buffer);
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file);
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, LPOVERLAPPED overlapped);

@@ -21,8 +21,11 @@ void AppendEntry(PackagePlan& plan, const CString& folder, LPCWSTR package_file_
   PackageEntry entry;
   entry.package_path = JoinPath(folder, package_file_name);
   entry.key_file_name = key_file_name;
-  entry.log_file_path.Format(kLogPathFormat, temp_folder.GetString(), separator, language);
-  entry.remove_log_path.Format(kRemoveLogPathFormat, temp_folder.GetString(), separator, language);
+  if (!temp_folder.IsEmpty()) {
+    entry.log_file_path.Format(kLogPathFormat, temp_folder.GetString(), separator, language);
+    entry.remove_log_path.Format(kRemoveLogPathFormat, temp_folder.GetString(), separator,
+                                 language);
+  }
   entry.package_name = package_file_name + 1;
   entry.rule = rule;
   plan.Append(entry);
@@ -69,34 +72,6 @@ void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LC
     AppendEntry(plan, folder, package_file_name, kLanguagePackKeyFile, temp_folder, WTEXT("_"),
                 language, rule);
   }
-}
-
-CString TempFolder() {
-  // Only the reference itself is expanded.
-  CString folder(WTEXT("%tmp%"));
-  if (ExpandEnvironment(folder) && !folder.IsEmpty() && !TextEquals(folder, WTEXT("%tmp%"))) {
-    return folder;
-  }
-  // No TMP: a relative "%tmp%" would name no folder, or one of that name under
-  // the current folder. Ask the system instead.
-  folder = nullptr;
-  for (DWORD capacity = MAX_PATH; capacity <= 32768;) {
-    LPWSTR buffer = folder.ReserveBuffer(static_cast<int>(capacity));
-    if (!buffer) break;
-    // The answer is the length when the folder and its NUL fit, else the
-    // units needed with the NUL.
-    DWORD length = GetTempPathW(capacity + 1, buffer);
-    if (length != 0 && length <= capacity) {
-      // Without the trailing backslash, as TMP is written.
-      if (length > 1 && buffer[length - 1] == WTEXT('\\')) --length;
-      folder.CommitBuffer(static_cast<int>(length));
-      return folder;
-    }
-    folder.CommitBuffer(0);
-    if (length == 0) break;
-    capacity = length;
-  }
-  return CString();
 }
 
 void BuildPackagePlan(const CString& command_line, const CString& folder, PackagePlan& plan) {

@@ -5,6 +5,7 @@
 #define SETUP_PLAN_H
 
 #include "platform/platform.h"
+#include "setup/temp_folder.h"
 #include "text/cstring.h"
 #include "text/list.h"
 
@@ -32,7 +33,8 @@ struct PackageEntry {
   CString package_path;     // the executable's folder joined with the package's file name;
                             // empty when the joined path would be too long to use
   CString key_file_name;    // "KELD.DLL" (core package) or "KELDINTL.DLL" (language pack)
-  CString log_file_path;    // the verbose installer log, in the temporary folder
+  CString log_file_path;    // the verbose installer log, in the temporary folder;
+                            // empty when there is no temporary folder
   CString remove_log_path;  // the log of a removal before the installation, beside it
   CString package_name;     // the package's file name, "mivo.msi" or "mivo_<LCID>.msi"
   PlanRule rule;
@@ -55,7 +57,8 @@ bool IsSupportedLanguage(const CString& candidate);
 // joined with file names, never formatted. Log files are named
 // <TEMP>\MIVOInstall.log and <TEMP>\MIVO_<LCID>Install.log, removal logs
 // <TEMP>\MIVORemove.log and <TEMP>\MIVO_<LCID>Remove.log, where <TEMP> is
-// TempFolder(). Files are named only: none is opened here.
+// TempFolder(); without a temporary folder the log paths are empty. Files are
+// named only: none is opened here.
 void BuildPackagePlan(const CString& command_line, const CString& folder, PackagePlan& plan);
 
 // The same plan from plain values: `user_locale` stands for the user's default
@@ -63,11 +66,5 @@ void BuildPackagePlan(const CString& command_line, const CString& folder, Packag
 // is never read as format text.
 void BuildPackagePlanFrom(const CString& command_line, const CString& folder, LCID user_locale,
                           const CString& temp_folder, PackagePlan& plan);
-
-// The folder of the logs and the run record: the expansion of %tmp%, or, when
-// TMP is not set or empty, the folder that GetTempPathW names (TEMP, then the
-// user's profile, then the Windows folder), without its trailing backslash.
-// Never a relative "%tmp%".
-CString TempFolder();
 
 #endif  // SETUP_PLAN_H

@@ -178,6 +178,8 @@ void KeepNewest(HANDLE file) {
 
 }  // namespace
 
+const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");
+
 const char* RecordTemplate(RecordKind kind) { return NthText(kRecordTemplates, kind); }
 
 const char* RecordRuleText(PlanRule rule) {
@@ -185,6 +187,16 @@ const char* RecordRuleText(PlanRule rule) {
       "core package\0language from the command line\0language of the user's default locale\0"
       "fallback language",
       rule);
+}
+
+const char* TempRefusalText(TempRefusal refusal) {
+  return NthText(
+      "\0is not set\0is not a full path\0is not an existing folder\0cannot hold the record",
+      refusal);
+}
+
+const char* TempSourceText(TempSource source) {
+  return NthText("%TMP%\0%TEMP%\0%LOCALAPPDATA%\\Temp\0", source);
 }
 
 const char* RecordStateText(INSTALLSTATE state) {
@@ -232,10 +244,11 @@ RunRecord::~RunRecord() {
 }
 
 void RunRecord::Open(LPCWSTR folder) {
-  if (file_ != INVALID_HANDLE_VALUE) return;
+  // Without a folder the lines go nowhere.
+  if (file_ != INVALID_HANDLE_VALUE || !folder || !*folder) return;
   CString path;
   // The folder enters as an argument: a "%" in it is copied, never read.
-  if (!path.Format(WTEXT("%s\\MIVOSetup.log"), folder ? folder : WTEXT(""))) return;
+  if (!path.Format(kRunRecordPathFormat, folder)) return;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);

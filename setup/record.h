@@ -32,6 +32,7 @@
 #include "platform/platform.h"
 #include "setup/plan.h"
 #include "setup/product_version.h"
+#include "setup/temp_folder.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
@@ -69,6 +70,9 @@ enum RecordKind {
   kRecordEndWithFailures,
   kRecordEndWithRestarts,
   kRecordEndWithRestartsAndFailures,
+  kRecordTempElsewhere,
+  kRecordTempNone,
+  kRecordWithoutLog,
   kRecordKindCount
 };
 
@@ -122,7 +126,10 @@ inline constexpr char kRecordTemplates[] =
     "end: %u installed, %u removed, %u left alone, %u ms\0"
     "end: %u installed, %u removed, %u left alone, %u failed, %u ms\0"
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u ms\0"
-    "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms";
+    "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms\0"
+    "temporary folder: TMP names %q, which %a; the run uses %a instead\0"
+    "temporary folder: TMP names %q, which %a; no folder is usable, so no log is written\0"
+    "log: the installer cannot create the log (1622); the %a is tried once more without a log";
 
 // The template of `kind`.
 const char* RecordTemplate(RecordKind kind);
@@ -213,11 +220,24 @@ class RunRecord {
     Write(kRecordWait, milliseconds, removal ? "removal" : "installation");
   }
   void Left(bool removal) { Write(kRecordLeft, removal ? "removal" : "installation"); }
+  // Why the folder of TMP is not the run's temporary folder, and which one is.
+  void TempNotTmp(const TempChoice& choice) {
+    Write(choice.source == kTempFromNone ? kRecordTempNone : kRecordTempElsewhere,
+          choice.tmp_folder.GetString(), TempRefusalText(choice.tmp_refusal),
+          TempSourceText(choice.source));
+  }
+  // A removal or an installation that could not create its log and is tried
+  // again without one.
+  void WithoutLog(bool removal) { Write(kRecordWithoutLog, removal ? "removal" : "installation"); }
   void Removal(LPCWSTR product_code, LPCWSTR log_path, UINT result) {
     Write(kRecordRemoval, product_code, log_path, result);
   }
   void Installation(LPCWSTR package_path, LPCWSTR log_path, UINT result) {
     Write(kRecordInstallation, package_path, log_path, result);
+  }
+  // The removal of a product code or the installation of a package path.
+  void Call(bool removal, LPCWSTR target, LPCWSTR log_path, UINT result) {
+    Write(removal ? kRecordRemoval : kRecordInstallation, target, log_path, result);
   }
   // `restarts` counts the packages with a removal or installation that
   // succeeded but needs a restart to finish (3010, 1641), `failed` those with
@@ -245,6 +265,9 @@ class RunRecord {
   HANDLE file_ = INVALID_HANDLE_VALUE;
   LPCWSTR entry_ = nullptr;
 };
+
+// The record's path in its folder, the folder entering as the argument.
+extern const WCHAR kRunRecordPathFormat[];
 
 // The record's size limit and how much of it a cut keeps.
 const DWORD kRunRecordLimit = 1024 * 1024;

@@ -81,6 +81,22 @@ UINT CallInstaller(bool removal, LPCWSTR target, WaitBudget& budget, WaitRandom&
   }
 }
 
+// Points the installer's log at `log`, or turns it off for an empty one, makes
+// the removal or installation and records its answer. A call that cannot
+// create its log (the folder went away, a disk full) is made once more without
+// one: a log never costs an installation.
+UINT Carry(bool removal, LPCWSTR target, LPCWSTR log, WaitBudget& budget, WaitRandom& random,
+           RunRecord& record) {
+  MsiEnableLogW(*log ? INSTALLLOGMODE_VERBOSE : 0, *log ? log : nullptr, 0);
+  UINT result = CallInstaller(removal, target, budget, random, record);
+  record.Call(removal, target, log, result);
+  if (result == ERROR_INSTALL_LOG_FAILURE && *log) {
+    record.WithoutLog(removal);
+    result = Carry(removal, target, WTEXT(""), budget, random, record);
+  }
+  return result;
+}
+
 // A success that the machine's next restart completes.
 bool NeedsRestart(UINT result) {
   return result == ERROR_SUCCESS_REBOOT_REQUIRED || result == ERROR_SUCCESS_REBOOT_INITIATED;
@@ -147,9 +163,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
     // follows does not overwrite its session. An entry left alone points the
     // log nowhere: the log of its last installation stays as it is.
     if (remove_first) {
-      MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.remove_log_path, 0);
-      UINT result = CallInstaller(true, product_code, budget, random, record);
-      record.Removal(product_code, entry.remove_log_path, result);
+      UINT result = Carry(true, product_code, entry.remove_log_path, budget, random, record);
       if (NeedsRestart(result)) restart = true;
       if (ResultSucceeded(result)) {
         ++outcome.removed;
@@ -158,9 +172,7 @@ void ProcessEntries(const PackagePlan& plan, WaitBudget& budget, WaitRandom& ran
       }
     }
     if (action == kPackageActionInstall) {
-      MsiEnableLogW(INSTALLLOGMODE_VERBOSE, entry.log_file_path, 0);
-      UINT result = CallInstaller(false, entry.package_path, budget, random, record);
-      record.Installation(entry.package_path, entry.log_file_path, result);
+      UINT result = Carry(false, entry.package_path, entry.log_file_path, budget, random, record);
       if (NeedsRestart(result)) restart = true;
       if (ResultSucceeded(result)) {
         ++outcome.installed;
@@ -218,10 +230,17 @@ void RunSetup(LPCWSTR argument_text) {
   RunLock lock;
   DWORD waited = lock.Acquire(budget);
 
-  CString temp_folder = TempFolder();
+  // The folder of the record and the logs becomes the process's own TMP and
+  // TEMP too, so that the installer keeps its temporary files there.
+  TempChoice temp = ChooseTempFolder();
+  if (!temp.folder.IsEmpty()) {
+    SetEnvironmentVariableW(WTEXT("TMP"), temp.folder);
+    SetEnvironmentVariableW(WTEXT("TEMP"), temp.folder);
+  }
   RunRecord record;
-  record.Open(temp_folder);
-  record.Start(executable, command_line, GetUserDefaultLCID(), temp_folder);
+  record.Open(temp.folder);
+  record.Start(executable, command_line, GetUserDefaultLCID(), temp.folder);
+  if (temp.source != kTempFromTmp) record.TempNotTmp(temp);
   if (waited > 0 && lock.Owned()) {
     record.LockWaited(waited);
   } else if (waited > 0) {
@@ -229,7 +248,7 @@ void RunSetup(LPCWSTR argument_text) {
   }
 
   Outcome outcome;
-  PlanAndProcess(command_line, FolderOf(executable), temp_folder, budget, random, record, outcome);
+  PlanAndProcess(command_line, FolderOf(executable), temp.folder, budget, random, record, outcome);
   record.End(outcome.installed, outcome.removed, outcome.left_alone, outcome.restarts,
              outcome.failed, GetTickCount() - started);
 }

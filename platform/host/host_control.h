@@ -34,11 +34,12 @@ int DebugBreakCount();
 // ERROR_DISK_FULL while writes fail.
 void HoldFileWithoutSharing(const std::u16string& path, bool hold);
 void SetFileWriteFailure(bool fail);
-// Files in `folder` (a Windows path, mapped as files are) cannot be opened
-// for writing or created while denied, as if the folder's access list granted
-// the user reading only. Also honoured by the installer-service fake's logs.
+// Files: while denied, no file in the Windows folder `folder` can be created or
+// opened for writing (ERROR_ACCESS_DENIED), as for a user without the right to
+// write there.
 void DenyWritesIn(const std::u16string& folder, bool deny);
-// Whether writes are denied in the folder of `native_file` (a host path).
+// Whether writes are denied in the folder of `native_file` (a host path), for
+// the installer-service fake's logs.
 bool WritesDeniedFor(const std::string& native_file);
 
 // The clock of GetTickCount; Sleep returns at once and moves it on. Every

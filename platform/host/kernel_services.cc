@@ -1,21 +1,18 @@
 // Host replacements of the kernel services behind the run record, the waits
 // and the lock between runs. They promise to match Windows in:
 //
-// - GetTempPathW: the value of TMP, else TEMP, else USERPROFILE, else the
-//   Windows folder C:\Windows, with a trailing backslash; the result counts
-//   the units without the NUL, or, for a buffer that is too small, the units
-//   needed with the NUL.
 // - CreateFileW, WriteFile, ReadFile, SetFilePointer, SetEndOfFile,
 //   GetFileSize, CloseHandle on files: Windows paths name host files as the
 //   database layer maps them (NativePath); OPEN_ALWAYS creates a missing file
-//   but no missing folder; a handle opened for FILE_APPEND_DATA alone writes at
+//   but no missing folder; CREATE_NEW fails with ERROR_FILE_EXISTS for an
+//   existing file; a missing file is ERROR_FILE_NOT_FOUND in an existing
+//   folder and ERROR_PATH_NOT_FOUND in a missing one; a file opened with
+//   FILE_FLAG_DELETE_ON_CLOSE is deleted when its handle is closed; a file
+//   in a folder that denies writes (DenyWritesIn) cannot be created or opened
+//   for writing: ERROR_ACCESS_DENIED. A handle opened for FILE_APPEND_DATA alone writes at
 //   the end of the file whatever else writes to it. Sharing modes are not
 //   checked, except for a path that a test holds without sharing
 //   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
-//   In a folder a test denies writes in (DenyWritesIn), opening a file for
-//   writing or creating one fails with ERROR_ACCESS_DENIED, as in a folder
-//   whose access list grants the user reading only; the process runs as the
-//   host's superuser, so the host's own file modes would not deny it.
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
 //   and moves the clock on, so that tests of waits take no time.
 //   GetCurrentProcessId is the host process's id unless a test chose one, so
@@ -47,8 +44,9 @@ namespace {
 
 struct KernelObject {
   enum Kind { kFile, kMutex } kind;
-  int fd = -1;          // kFile
-  std::u16string name;  // kMutex
+  int fd = -1;                  // kFile
+  std::string delete_on_close;  // kFile: the file to delete when the handle is closed
+  std::u16string name;          // kMutex
 };
 
 struct MutexState {
@@ -63,7 +61,7 @@ struct KernelState {
   std::set<KernelObject*> objects;
   std::map<std::u16string, MutexState> mutexes;
   std::set<std::string> unshared_files;
-  std::set<std::string> denied_folders;
+  std::set<std::string> write_denied_folders;
   bool fail_writes = false;
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
@@ -114,24 +112,25 @@ void HoldFileWithoutSharing(const std::u16string& path, bool hold) {
   }
 }
 
-void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
-
 void DenyWritesIn(const std::u16string& folder, bool deny) {
   std::string native = NativePath(folder.c_str());
   while (native.size() > 1 && native.back() == '/') native.pop_back();
   if (deny) {
-    State().denied_folders.insert(native);
+    State().write_denied_folders.insert(native);
   } else {
-    State().denied_folders.erase(native);
+    State().write_denied_folders.erase(native);
   }
 }
 
 bool WritesDeniedFor(const std::string& native_file) {
   size_t slash = native_file.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : native_file.substr(0, slash);
-  if (folder.empty()) folder = "/";
-  return State().denied_folders.count(folder) != 0;
+  std::string folder = slash == std::string::npos ? "."
+                       : slash == 0               ? "/"
+                                                  : native_file.substr(0, slash);
+  return State().write_denied_folders.count(folder) != 0;
 }
+
+void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
 
 void SetTickCount(DWORD ticks) { State().ticks = ticks; }
 
@@ -169,32 +168,10 @@ using host::KernelObject;
 
 DWORD GetLastError() { return host::g_last_error; }
 
-DWORD GetTempPathW(DWORD capacity, LPWSTR buffer) {
-  std::u16string folder;
-  const char16_t* names[] = {u"TMP", u"TEMP", u"USERPROFILE"};
-  bool found = false;
-  for (const char16_t* name : names) {
-    std::u16string value;
-    if (host::LookUpEnvironmentVariable(name, std::char_traits<char16_t>::length(name), &value) &&
-        !value.empty()) {
-      folder = value;
-      found = true;
-      break;
-    }
-  }
-  if (!found) folder = u"C:\\Windows";
-  if (folder.back() != u'\\') folder += u'\\';
-  if (!buffer || folder.size() + 1 > capacity) return static_cast<DWORD>(folder.size() + 1);
-  folder.copy(buffer, folder.size());
-  buffer[folder.size()] = 0;
-  return static_cast<DWORD>(folder.size());
-}
-
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                    DWORD disposition, DWORD flags, HANDLE template_file) {
   (void)share;
   (void)security;
-  (void)flags;
   (void)template_file;
   if (!path || !*path) {
     host::g_last_error = ERROR_PATH_NOT_FOUND;
@@ -208,9 +185,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   bool read = (access & GENERIC_READ) != 0;
   bool write = (access & GENERIC_WRITE) != 0;
   bool append = (access & FILE_APPEND_DATA) != 0 && !write;
-  bool creates = (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS) &&
-                 ::access(native.c_str(), F_OK) != 0;
-  if ((write || append || creates) && host::WritesDeniedFor(native)) {
+  size_t slash = native.rfind('/');
+  std::string folder = slash == std::string::npos ? "."
+                       : slash == 0               ? "/"
+                                                  : native.substr(0, slash);
+  if ((write || append || disposition != OPEN_EXISTING) &&
+      host::State().write_denied_folders.count(folder)) {
     host::g_last_error = ERROR_ACCESS_DENIED;
     return INVALID_HANDLE_VALUE;
   }
@@ -218,13 +198,22 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   if (append) mode |= O_APPEND;
   if (disposition == OPEN_ALWAYS) mode |= O_CREAT;
   if (disposition == CREATE_ALWAYS) mode |= O_CREAT | O_TRUNC;
+  if (disposition == CREATE_NEW) mode |= O_CREAT | O_EXCL;
   int fd = open(native.c_str(), mode | O_CLOEXEC, 0644);
   if (fd < 0) {
-    host::g_last_error = host::ErrorOf(errno);
+    struct stat info;
+    if (errno == EEXIST) {
+      host::g_last_error = ERROR_FILE_EXISTS;
+    } else if (errno == ENOENT && stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+      host::g_last_error = ERROR_FILE_NOT_FOUND;
+    } else {
+      host::g_last_error = host::ErrorOf(errno);
+    }
     return INVALID_HANDLE_VALUE;
   }
   KernelObject* object = new KernelObject{KernelObject::kFile};
   object->fd = fd;
+  if (flags & FILE_FLAG_DELETE_ON_CLOSE) object->delete_on_close = native;
   host::State().objects.insert(object);
   host::g_last_error = 0;
   return object;
@@ -313,7 +302,10 @@ BOOL CloseHandle(HANDLE handle) {
     host::g_last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
-  if (object->kind == KernelObject::kFile) close(object->fd);
+  if (object->kind == KernelObject::kFile) {
+    close(object->fd);
+    if (!object->delete_on_close.empty()) unlink(object->delete_on_close.c_str());
+  }
   delete object;
   return 1;
 }

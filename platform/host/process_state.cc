@@ -123,6 +123,12 @@ LPWSTR GetCommandLineW() { return &State().command_line_buffer[0]; }
 
 LCID GetUserDefaultLCID() { return State().lcid; }
 
+BOOL SetEnvironmentVariableW(LPCWSTR name, LPCWSTR value) {
+  if (!name || !*name) return FALSE;
+  host::SetEnvironmentVariable(name, value);
+  return TRUE;
+}
+
 void OutputDebugStringW(LPCWSTR text) { host::AppendDebugOutput(text); }
 
 void DebugBreak() { host::CountDebugBreak(); }

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -467,7 +468,25 @@ class RunWithInspectionTest : public InspectTest {
     InspectTest::SetUp();
     host::SetModuleFileName(WindowsPath("run/mivoboot.exe"));
     host::SetUserDefaultLCID(1033);
-    host::SetEnvironmentVariable(u"TMP", u"C:\\Temp");
+    // The logs go to a folder that exists, as the run's temporary folder must.
+    std::filesystem::create_directories(TempFolderOfTest());
+    host::SetEnvironmentVariable(u"TMP", Widen(TempLog("")).c_str());
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(TempFolderOfTest(), ignored);
+    InspectTest::TearDown();
+  }
+
+  static std::filesystem::path TempFolderOfTest() {
+    return std::filesystem::temp_directory_path() /
+           ("mivo-inspect-" + std::to_string(GetCurrentProcessId()));
+  }
+  // A file of that folder as the run names it (the folder itself for "").
+  static std::string TempLog(const std::string& name) {
+    std::string path = "Z:" + TempFolderOfTest().string() + (name.empty() ? "" : "/" + name);
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
   }
 
   // The calls of the installer service that log or act, in order, as text:
@@ -509,9 +528,9 @@ TEST_F(RunWithInspectionTest, SkippedCoreThenRemoveFirstPack) {
   // The current core gets no log call; the removal logs apart from the
   // installation.
   const std::vector<std::string> expected = {
-      "log C:\\Temp\\MIVO_1033Remove.log",
+      "log " + TempLog("MIVO_1033Remove.log"),
       Remove(kPack),
-      "log C:\\Temp\\MIVO_1033Install.log",
+      "log " + TempLog("MIVO_1033Install.log"),
       Install("run/mivo_1033.msi"),
   };
   EXPECT_EQ(expected, Actions());

@@ -157,6 +157,26 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
       {kRecordEndWithRestartsAndFailures,
        [](RunRecord& r) { r.End(2, 0, 0, 1, 1, 45); },
        {"2", "0", "0", "1", "1", "45"}},
+      {kRecordTempElsewhere,
+       [](RunRecord& r) {
+         TempChoice choice;
+         choice.folder = WTEXT("C:\\u\\Temp");
+         choice.source = kTempFromTemp;
+         choice.tmp_folder = WTEXT("tmp");
+         choice.tmp_refusal = kTempNotFullPath;
+         r.TempNotTmp(choice);
+       },
+       {"tmp", "is not a full path", "%TEMP%"}},
+      {kRecordTempNone,
+       [](RunRecord& r) {
+         TempChoice choice;
+         choice.source = kTempFromNone;
+         choice.tmp_folder = WTEXT("Q:\\gone");
+         choice.tmp_refusal = kTempNoFolder;
+         r.TempNotTmp(choice);
+       },
+       {"Q:\\gone", "is not an existing folder"}},
+      {kRecordWithoutLog, [](RunRecord& r) { r.WithoutLog(true); }, {"removal"}},
   };
   std::set<int> kinds;
   for (const Row& row : rows) {

@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <string>
 #include <vector>
 
 #include "tests/support/test_support.h"
@@ -185,17 +188,41 @@ TEST(BuildPackagePlanTest, PercentSignsInFoldersStayUnchanged) {
   }
 }
 
-// Restores TMP (and the variable S) after a test that changes them.
+// Restores TMP (and the variable S) after a test that changes them. The
+// temporary folder must exist and hold the record, so a test names folders of
+// its own, made under the system's temporary folder.
 class TempVariableTest : public ::testing::Test {
  protected:
   void TearDown() override {
     SetEnv(WTEXT("TMP"), saved_.empty() ? nullptr : saved_.c_str());
     SetEnv(WTEXT("TEMP"), saved_temp_.empty() ? nullptr : saved_temp_.c_str());
     SetEnv(WTEXT("S"), nullptr);
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
   }
   void SetUp() override {
     saved_ = Saved(WTEXT("%TMP%"));
     saved_temp_ = Saved(WTEXT("%TEMP%"));
+    base_ = std::filesystem::temp_directory_path() /
+            ("mivo-plan-" + std::to_string(GetCurrentProcessId()));
+  }
+
+  // Makes the folder `name` (which may hold "%" and backslashes) and answers
+  // its full path as Windows names it.
+  WString Folder(const std::string& name) const {
+    std::string native = name;
+    std::replace(native.begin(), native.end(), '\\', '/');
+    std::filesystem::path path = base_ / native;
+    std::filesystem::create_directories(path);
+#ifdef _WIN32
+    std::wstring wide = path.wstring();
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return WString(wide.begin(), wide.end());
+#else
+    std::string windows = "Z:" + base_.string() + "/" + name;
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return testing_support::Widen(windows);
+#endif
   }
 
  private:
@@ -206,52 +233,53 @@ class TempVariableTest : public ::testing::Test {
   }
   WString saved_;
   WString saved_temp_;
+  std::filesystem::path base_;
 };
 
 // The log of the core package is the first entry's on every machine; the
 // language packs depend on the user's locale, which only the host can set.
 TEST_F(TempVariableTest, TheValueOfTmpIsNeverFormatText) {
-  const LPCWSTR values[] = {
-      WTEXT("C:\\Temp"),         WTEXT("C:\\100%"), WTEXT("C:\\%s"),         WTEXT("C:\\%d%n"),
-      WTEXT("C:\\%s%s%s%s%s%s"), WTEXT("C:\\%%%"),  WTEXT("C:\\%USERNAME%"),
-  };
-  for (LPCWSTR value : values) {
-    SCOPED_TRACE("TMP " + Narrow(value));
-    SetEnv(WTEXT("TMP"), value);
+  const char* const names[] = {"Temp", "100%", "%s", "%d%n", "%s%s%s%s%s%s", "%%%", "%USERNAME%"};
+  for (const char* name : names) {
+    SCOPED_TRACE(std::string("TMP ...\\") + name);
+    const WString value = Folder(name);
+    SetEnv(WTEXT("TMP"), value.c_str());
     PackagePlan plan;
     BuildPackagePlan(CString(WTEXT("1036")), CString(WTEXT("C:\\Setup\\")), plan);
     ASSERT_GE(plan.Count(), 2);
-    EXPECT_EQ(Narrow(plan[0].log_file_path), Narrow(value) + "\\MIVOInstall.log");
-    EXPECT_EQ(Narrow(plan[1].log_file_path), Narrow(value) + "\\MIVO_1036Install.log");
+    EXPECT_EQ(Narrow(plan[0].log_file_path), Narrow(value.c_str()) + "\\MIVOInstall.log");
+    EXPECT_EQ(Narrow(plan[1].log_file_path), Narrow(value.c_str()) + "\\MIVO_1036Install.log");
   }
 }
 
-// Without a TMP, or with an empty one, the logs go to the folder that
-// GetTempPathW names (here TEMP), never to a relative "%tmp%".
+// Without a TMP, or with an empty one, the logs go to TEMP's folder, never to
+// a relative "%tmp%".
 TEST_F(TempVariableTest, WithoutTmpTheSystemsTemporaryFolderIsUsed) {
   const LPCWSTR values[] = {nullptr, WTEXT("")};
-  SetEnv(WTEXT("TEMP"), WTEXT("C:\\Users\\u 1\\Temp"));
+  const WString temp = Folder("u 1\\Temp");
+  SetEnv(WTEXT("TEMP"), temp.c_str());
   for (LPCWSTR value : values) {
     SCOPED_TRACE(value ? "TMP empty" : "TMP not set");
     SetEnv(WTEXT("TMP"), value);
     PackagePlan plan;
     BuildPackagePlan(CString(WTEXT("1031")), CString(WTEXT("C:\\Setup\\")), plan);
     ASSERT_GE(plan.Count(), 2);
-    EXPECT_EQ(Narrow(plan[0].log_file_path), "C:\\Users\\u 1\\Temp\\MIVOInstall.log");
-    EXPECT_EQ(Narrow(plan[1].remove_log_path), "C:\\Users\\u 1\\Temp\\MIVO_1031Remove.log");
+    EXPECT_EQ(Narrow(plan[0].log_file_path), Narrow(temp.c_str()) + "\\MIVOInstall.log");
+    EXPECT_EQ(Narrow(plan[1].remove_log_path), Narrow(temp.c_str()) + "\\MIVO_1031Remove.log");
   }
 }
 
 // Only %tmp% is expanded: the separator and locale places of the log name are
 // never taken for a reference to a variable named S.
 TEST_F(TempVariableTest, OnlyTheTmpReferenceIsExpanded) {
-  SetEnv(WTEXT("TMP"), WTEXT("C:\\Temp"));
+  const WString temp = Folder("Temp");
+  SetEnv(WTEXT("TMP"), temp.c_str());
   SetEnv(WTEXT("S"), WTEXT("oops"));
   PackagePlan plan;
   BuildPackagePlan(CString(WTEXT("1036")), CString(WTEXT("C:\\Setup\\")), plan);
   ASSERT_GE(plan.Count(), 2);
-  EXPECT_EQ(Narrow(plan[0].log_file_path), "C:\\Temp\\MIVOInstall.log");
-  EXPECT_EQ(Narrow(plan[1].log_file_path), "C:\\Temp\\MIVO_1036Install.log");
+  EXPECT_EQ(Narrow(plan[0].log_file_path), Narrow(temp.c_str()) + "\\MIVOInstall.log");
+  EXPECT_EQ(Narrow(plan[1].log_file_path), Narrow(temp.c_str()) + "\\MIVO_1036Install.log");
 }
 
 #ifndef _WIN32
@@ -268,14 +296,15 @@ TEST_F(TempVariableTest, PlanFromTheProcessState) {
       {WTEXT("1049"), 1049, {WTEXT("1033")}},
       {WTEXT("1033"), 1033, {WTEXT("1033")}},
   };
-  SetEnv(WTEXT("TMP"), WTEXT("D:\\%s tmp"));
+  const WString temp = Folder("%s tmp");
+  SetEnv(WTEXT("TMP"), temp.c_str());
   for (const Row& row : rows) {
     SCOPED_TRACE("command line \"" + Narrow(row.command_line) + "\", locale " +
                  std::to_string(row.user_locale));
     host::SetUserDefaultLCID(row.user_locale);
     PackagePlan plan;
     BuildPackagePlan(CString(row.command_line), CString(WTEXT("C:\\Setup\\")), plan);
-    ExpectPlan(plan, ExpectedPlan(WTEXT("C:\\Setup\\"), WTEXT("D:\\%s tmp"), row.languages));
+    ExpectPlan(plan, ExpectedPlan(WTEXT("C:\\Setup\\"), temp, row.languages));
   }
   host::SetUserDefaultLCID(1033);
 }

@@ -71,9 +71,10 @@ class RunSetupTest : public ::testing::Test {
     folder_ = scratch_.string() + "/run\\";
     host::SetModuleFileName(Widen(folder_ + "mivoboot.exe"));
     host::SetUserDefaultLCID(1031);
-    // The logs and the run record go to a folder of the test's own.
+    // The logs and the run record go to a folder of the test's own, named as
+    // Windows names it: a full path on drive Z:.
     std::filesystem::create_directories(scratch_ / "tmp");
-    tmp_ = (scratch_ / "tmp").string();
+    tmp_ = WindowsPathOf(scratch_ / "tmp");
     host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
     host::SetPackageCacheFolder((scratch_ / "cache").string());
   }
@@ -88,16 +89,21 @@ class RunSetupTest : public ::testing::Test {
     host::ResetMsi();
     host::ResetKernel();
     host::SetPackageCacheFolder((scratch_ / "cache").string());
-    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    std::filesystem::remove(RecordFile());
   }
 
+  // The Windows path of a file or folder of the host: drive Z:, backslashes.
+  static std::string WindowsPathOf(const std::filesystem::path& path) {
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+  }
+  std::string RecordFile() const { return (scratch_ / "tmp" / "MIVOSetup.log").string(); }
   std::string PackagePath(const char* name) const { return folder_ + name; }
   std::string Log(const char* name) const {
     return "MsiEnableLogW 4096|" + tmp_ + "\\" + name + "|0";
   }
-  std::vector<std::string> Record() const {
-    return testing_support::RecordLines(tmp_ + "/MIVOSetup.log");
-  }
+  std::vector<std::string> Record() const { return testing_support::RecordLines(RecordFile()); }
   std::string Install(const char* name) const {
     return "MsiInstallProductW " + PackagePath(name) + "|REBOOT=ReallySuppress";
   }
@@ -255,33 +261,139 @@ TEST_F(RunSetupTest, ArgumentTextsWithoutASupportedLanguage) {
   }
 }
 
-// The value of TMP is copied, never read as format text; without a TMP the
-// logs go to the folder the system names for temporary files, never to a
-// relative "%tmp%".
+// The value of TMP is copied, never read as format text.
 TEST_F(RunSetupTest, LogPathsHoldTheValueOfTmpUnchanged) {
-  struct Row {
-    const char16_t* tmp;
-    const char16_t* temp;
-    const char* core_log;
-  };
-  const Row rows[] = {
-      {u"C:\\%s%n\\%d", nullptr, "C:\\%s%n\\%d\\MIVOInstall.log"},
-      {u"C:\\100%", nullptr, "C:\\100%\\MIVOInstall.log"},
-      {nullptr, u"C:\\Users\\u\\Temp", "C:\\Users\\u\\Temp\\MIVOInstall.log"},
-      {u"", u"C:\\Users\\u\\Temp", "C:\\Users\\u\\Temp\\MIVOInstall.log"},
-      {nullptr, nullptr, "C:\\Windows\\MIVOInstall.log"},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.core_log);
+  for (const char* name : {"%s%n\\%d", "100%", "%USERNAME%"}) {
+    SCOPED_TRACE(name);
     host::ResetMsi();
-    host::SetEnvironmentVariable(u"TMP", row.tmp);
-    host::SetEnvironmentVariable(u"TEMP", row.temp);
+    std::string native_name = name;
+    std::replace(native_name.begin(), native_name.end(), '\\', '/');
+    std::filesystem::create_directories(scratch_ / "tmp" / native_name);
+    std::string folder = tmp_ + "\\" + name;
+    host::SetEnvironmentVariable(u"USERNAME", u"oops");
+    host::SetEnvironmentVariable(u"TMP", Widen(folder).c_str());
     RunSetup(u"");
     std::vector<host::MsiCall> logs = host::MsiCallsOf("MsiEnableLogW");
     ASSERT_EQ(logs.size(), 2u);
-    std::string folder(row.core_log, std::string(row.core_log).rfind('\\'));
-    EXPECT_EQ(Narrow(logs[0].args[1].c_str()), row.core_log);
+    EXPECT_EQ(Narrow(logs[0].args[1].c_str()), folder + "\\MIVOInstall.log");
     EXPECT_EQ(Narrow(logs[1].args[1].c_str()), folder + "\\MIVO_1031Install.log");
+  }
+}
+
+// The run's temporary folder: TMP's when it is a full path of an existing
+// folder that can hold the record, else TEMP's, else the user's own under
+// LOCALAPPDATA, without trailing backslashes. It holds the record and every
+// log and becomes the process's TMP and TEMP. The start line names it; a line
+// says why TMP's was not used. Without any, the installations run without a
+// log. Finding the folder alone leaves no file behind.
+TEST_F(RunSetupTest, TheTemporaryFolderIsTheFirstThatCanHoldTheRecord) {
+  std::filesystem::create_directories(scratch_ / "temp");
+  std::filesystem::create_directories(scratch_ / "local" / "Temp");
+  const std::string temp = WindowsPathOf(scratch_ / "temp");
+  const std::string local = WindowsPathOf(scratch_ / "local");
+  const std::string gone = tmp_ + "\\gone";
+  struct Row {
+    const char* name;
+    std::string tmp, temp, local;  // "-": not set
+    bool tmp_denies_writes;
+    std::string used;  // "": none
+    std::string why;   // the line after the start line that explains, "": none
+  };
+  const std::string uses_temp = "; the run uses %TEMP% instead";
+  const Row rows[] = {
+      {"TMP usable", tmp_, temp, local, false, tmp_, ""},
+      {"TMP with trailing backslashes", tmp_ + "\\\\", temp, local, false, tmp_, ""},
+      {"TMP names no folder", gone, temp, local, false, temp,
+       "temporary folder: TMP names \"" + gone + "\", which is not an existing folder" + uses_temp},
+      {"TMP names a file", tmp_ + "\\..\\run\\mivo.msi", temp, "-", false, temp,
+       "temporary folder: TMP names \"" + tmp_ +
+           "\\..\\run\\mivo.msi\", which is not an "
+           "existing folder" +
+           uses_temp},
+      {"TMP relative", "tmp", temp, local, false, temp,
+       "temporary folder: TMP names \"tmp\", which is not a full path" + uses_temp},
+      {"TMP on a drive without a backslash", "Z:tmp", temp, local, false, temp,
+       "temporary folder: TMP names \"Z:tmp\", which is not a full path" + uses_temp},
+      {"TMP a server without a share", "\\\\server\\", temp, local, false, temp,
+       "temporary folder: TMP names \"\\\\server\\\", which is not a full path" + uses_temp},
+      {"TMP a share that is not there", "\\\\server\\share\\", temp, local, false, temp,
+       "temporary folder: TMP names \"\\\\server\\share\", which is not an existing folder" +
+           uses_temp},
+      {"TMP cannot be written", tmp_, temp, local, true, temp,
+       "temporary folder: TMP names \"" + tmp_ + "\", which cannot hold the record" + uses_temp},
+      {"neither TMP nor TEMP", "-", "-", local, false, local + "\\Temp",
+       "temporary folder: TMP names \"\", which is not set; the run uses "
+       "%LOCALAPPDATA%\\Temp instead"},
+      {"TMP empty, TEMP unusable", "", gone, local, false, local + "\\Temp",
+       "temporary folder: TMP names \"\", which is not set; the run uses "
+       "%LOCALAPPDATA%\\Temp instead"},
+      {"none usable", gone, "-", gone, false, "", ""},
+  };
+  auto set = [](const char16_t* name, const std::string& value) {
+    host::SetEnvironmentVariable(name, value == "-" ? nullptr : Widen(value).c_str());
+  };
+  auto native_record = [](const std::string& windows_folder) {
+    std::string path = windows_folder.substr(2) + "\\MIVOSetup.log";
+    std::replace(path.begin(), path.end(), '\\', '/');
+    return path;
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StartAfresh();
+    for (const std::string& folder : {tmp_, temp, local + "\\Temp"}) {
+      std::filesystem::remove(native_record(folder));
+    }
+    set(u"TMP", row.tmp);
+    set(u"TEMP", row.temp);
+    set(u"LOCALAPPDATA", row.local);
+    if (row.tmp_denies_writes) host::DenyWritesIn(Widen(tmp_), true);
+
+    EXPECT_EQ(Narrow(TempFolder()), row.used);
+    for (const std::string& folder : {tmp_, temp, local + "\\Temp"}) {
+      EXPECT_FALSE(std::filesystem::exists(native_record(folder))) << "left behind in " << folder;
+    }
+
+    RunSetup(u"");
+    std::vector<std::string> logs;
+    for (const host::MsiCall& call : host::MsiCallsOf("MsiEnableLogW")) {
+      logs.push_back(Narrow(call.args[1].c_str()));
+    }
+    std::vector<std::string> installs;
+    for (const host::MsiCall& call : host::MsiCallsOf("MsiInstallProductW")) {
+      installs.push_back(Narrow(call.args[0].c_str()) + " -> " + std::to_string(call.result));
+    }
+    EXPECT_EQ(installs, (std::vector<std::string>{PackagePath("mivo.msi") + " -> 0",
+                                                  PackagePath("mivo_1031.msi") + " -> 0"}));
+    if (row.used.empty()) {
+      // No log, no record, and TMP and TEMP as they were.
+      EXPECT_EQ(logs, (std::vector<std::string>{"(null)", "(null)"}));
+      EXPECT_EQ(CountOf("MsiEnableLogW"), 2);
+      EXPECT_EQ(host::MsiCallsOf("MsiEnableLogW").at(0).args[0], u"0");
+      for (const std::string& folder : {tmp_, temp, local + "\\Temp"}) {
+        EXPECT_FALSE(std::filesystem::exists(native_record(folder))) << folder;
+      }
+      CString tmp(WTEXT("%TMP%"));
+      ExpandEnvironment(tmp);
+      EXPECT_EQ(Narrow(tmp), row.tmp);
+      continue;
+    }
+    EXPECT_EQ(logs, (std::vector<std::string>{row.used + "\\MIVOInstall.log",
+                                              row.used + "\\MIVO_1031Install.log"}));
+    std::vector<std::string> lines = testing_support::RecordLines(native_record(row.used));
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0].substr(lines[0].find(", temporary folder ")),
+              ", temporary folder \"" + row.used + "\"");
+    if (row.why.empty()) {
+      EXPECT_EQ(lines[1].rfind("mivo.msi: plan: ", 0), 0u) << lines[1];
+    } else {
+      EXPECT_EQ(lines[1], row.why);
+    }
+    EXPECT_EQ(lines.back(), "end: 2 installed, 0 removed, 0 left alone, 0 ms");
+    for (const char16_t* name : {u"%TMP%", u"%TEMP%"}) {
+      CString value(name);
+      ExpandEnvironment(value);
+      EXPECT_EQ(Narrow(value), row.used) << Narrow(name);
+    }
   }
 }
 
@@ -317,6 +429,66 @@ std::vector<std::string> Containing(const std::vector<std::string>& lines,
     if (line.find(text) != std::string::npos) out.push_back(line);
   }
   return out;
+}
+
+// A removal or installation that cannot create its log (1622) is made once
+// more without one, and only once; the record says so.
+TEST_F(RunSetupTest, ACallThatCannotCreateItsLogIsMadeOnceMoreWithoutOne) {
+  struct Row {
+    const char* name;
+    bool removal;
+    int failing_calls;  // the first N calls of the function answer 1622
+    std::vector<std::string> calls;
+    std::string end;
+  };
+  const std::string remove =
+      std::string("MsiConfigureProductExW ") + kCoreCode + "|0|2|" + kRemoveProperties;
+  const std::string no_log = "MsiEnableLogW 0|(null)|0";
+  const Row rows[] = {
+      {"installation",
+       false,
+       1,
+       {kSilent, Log("MIVOInstall.log"), Install("mivo.msi"), no_log, Install("mivo.msi"),
+        Log("MIVO_1031Install.log"), Install("mivo_1031.msi")},
+       "end: 2 installed, 0 removed, 0 left alone, 0 ms"},
+      {"removal",
+       true,
+       1,
+       {kSilent, Log("MIVORemove.log"), remove, no_log, remove, Log("MIVOInstall.log"),
+        Install("mivo.msi"), Log("MIVO_1031Install.log"), Install("mivo_1031.msi")},
+       "end: 2 installed, 1 removed, 0 left alone, 0 ms"},
+      {"installation that answers 1622 again",
+       false,
+       2,
+       {kSilent, Log("MIVOInstall.log"), Install("mivo.msi"), no_log, Install("mivo.msi"),
+        Log("MIVO_1031Install.log"), Install("mivo_1031.msi")},
+       "end: 1 installed, 0 removed, 0 left alone, 1 failed, 0 ms"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    StartAfresh();
+    if (row.removal) InstallCoreWithOlderCachedKeyFile();
+    for (int n = 1; n <= row.failing_calls; ++n) {
+      host::FailCall(row.removal ? "MsiConfigureProductExW" : "MsiInstallProductW", n, 1622);
+    }
+    RunSetup(u"");
+    EXPECT_EQ(DriverCalls(), row.calls);
+    std::vector<std::string> lines = Record();
+    const std::string call = row.removal ? "removal" : "installation";
+    EXPECT_EQ(Containing(lines, "mivo.msi: log: "),
+              (std::vector<std::string>{"mivo.msi: log: the installer cannot create the log "
+                                        "(1622); the " +
+                                        call + " is tried once more without a log"}));
+    std::vector<std::string> calls = Starting(lines, "mivo.msi: " + call + ": ");
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_NE(calls[0].find(".log\"): 1622 (ERROR_INSTALL_LOG_FAILURE)"), std::string::npos)
+        << calls[0];
+    EXPECT_NE(calls[1].find("(log \"\"): " +
+                            std::string(row.failing_calls == 2 ? "1622 (ERROR_" : "0 (success)")),
+              std::string::npos)
+        << calls[1];
+    EXPECT_EQ(lines.back(), row.end);
+  }
 }
 
 // The run record explains a first run, a second run and a run that removes
@@ -479,7 +651,7 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
          RunSetup(u"");
          std::filesystem::remove(Narrow(host::Products().at(0).local_package.c_str()));
          host::ResetMsiCalls();
-         std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+         std::filesystem::remove(RecordFile());
        },
        {"installation 0 (success)"},
        "7.1.0"},
@@ -509,14 +681,14 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
        {"installation 3010 (success, reboot needed)"},
        "7.1.0"},
       {"the log cannot be created where it is named",
-       [&] { std::filesystem::create_directories(tmp_ + "/MIVOInstall.log"); },
-       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)"},
-       nullptr},
+       [&] { std::filesystem::create_directories(scratch_ / "tmp" / "MIVOInstall.log"); },
+       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
+       "7.1.0"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     StartAfresh();
-    std::filesystem::remove_all(tmp_ + "/MIVOInstall.log");
+    std::filesystem::remove_all(scratch_ / "tmp" / "MIVOInstall.log");
     use_core(packages + "/run/mivo.msi");
     row.world();
     std::vector<host::FakeProduct> before = host::Products();
@@ -566,12 +738,12 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
       old += "2026-01-01 00:00:00Z [7] " + earlier + std::to_string(n) + "\"\r\n";
     }
     {
-      std::ofstream file(tmp_ + "/MIVOSetup.log", std::ios::binary | std::ios::trunc);
+      std::ofstream file(RecordFile(), std::ios::binary | std::ios::trunc);
       file << old;
     }
     RunSetup(u"");
     std::vector<std::string> lines = Record();
-    size_t size = std::filesystem::file_size(tmp_ + "/MIVOSetup.log");
+    size_t size = std::filesystem::file_size(RecordFile());
     if (row.cut) {
       EXPECT_LE(size, 1024u * 1024u);
       EXPECT_GE(size, 512u * 1024u);
@@ -638,14 +810,15 @@ TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
   }
 }
 
-// Without TMP the logs and the record go to the folder GetTempPathW names.
+// Without TMP the logs and the record go to TEMP's folder.
 TEST_F(RunSetupTest, WithoutTmpTheRecordGoesToTheSystemsTemporaryFolder) {
   std::filesystem::create_directories(scratch_ / "temp");
-  std::string temp = (scratch_ / "temp").string();
+  std::string temp = WindowsPathOf(scratch_ / "temp");
   host::SetEnvironmentVariable(u"TMP", nullptr);
   host::SetEnvironmentVariable(u"TEMP", Widen(temp).c_str());
   RunSetup(u"");
-  std::vector<std::string> lines = testing_support::RecordLines(temp + "/MIVOSetup.log");
+  std::vector<std::string> lines =
+      testing_support::RecordLines((scratch_ / "temp" / "MIVOSetup.log").string());
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines.front().find("temporary folder \"" + temp + "\""), std::string::npos);
   EXPECT_EQ(Narrow(host::MsiCallsOf("MsiEnableLogW").at(0).args[1].c_str()),
@@ -853,7 +1026,7 @@ TEST_F(RunSetupTest, AFolderTooLongForItsPackagesInstallsNothing) {
   for (const Row& row : rows) {
     SCOPED_TRACE("folder of " + std::to_string(row.folder_length) + " units");
     host::ResetMsi();
-    std::filesystem::remove(tmp_ + "/MIVOSetup.log");
+    std::filesystem::remove(RecordFile());
     std::u16string folder = u"C:\\";
     while (folder.size() < row.folder_length) folder += u"d";
     host::SetModuleFileName(folder + u"\\mivoboot.exe");

@@ -1,0 +1,78 @@
+#include "setup/temp_folder.h"
+
+#include "setup/record.h"
+
+namespace {
+
+// The candidates, in order: an environment reference each.
+const WCHAR* const kCandidates[] = {WTEXT("%TMP%"), WTEXT("%TEMP%"), WTEXT("%LOCALAPPDATA%\\Temp")};
+
+bool IsDriveLetter(WCHAR c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// A drive letter and ":\", or "\\server\share" with a server and a share name.
+bool IsFullPath(LPCWSTR path) {
+  if (IsDriveLetter(path[0]) && path[1] == ':' && path[2] == '\\') return true;
+  if (path[0] != '\\' || path[1] != '\\') return false;
+  LPCWSTR server = path + 2;
+  LPCWSTR end = server;
+  while (*end && *end != '\\') ++end;
+  return end != server && *end && end[1] && end[1] != '\\';
+}
+
+// Whether the record can be opened in `folder`. An existing record is opened
+// for appending; without one, a record is created and deleted again on
+// closing. A record that another process holds is there: the folder is fine.
+TempRefusal Probe(const CString& folder) {
+  CString path;
+  if (!path.Format(kRunRecordPathFormat, folder.GetString())) return kTempNoRecord;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD error = GetLastError();
+  if (file == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND) {
+    file = CreateFileW(path, FILE_APPEND_DATA | DELETE, share, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    error = GetLastError();
+  }
+  if (file != INVALID_HANDLE_VALUE) {
+    CloseHandle(file);
+    return kTempUsable;
+  }
+  if (error == ERROR_SHARING_VIOLATION || error == ERROR_FILE_EXISTS) return kTempUsable;
+  return error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? kTempNoFolder
+                                                                        : kTempNoRecord;
+}
+
+// The folder of one candidate, trailing backslashes dropped, and whether it
+// is usable.
+TempRefusal Candidate(LPCWSTR reference, CString& folder) {
+  folder = reference;
+  // Only the reference is expanded; its value is never expanded again.
+  if (!ExpandEnvironment(folder) || TextEquals(folder, reference)) folder = nullptr;
+  if (folder.IsEmpty()) return kTempNotSet;
+  if (!IsFullPath(folder)) return kTempNotFullPath;
+  int length = folder.GetLength();
+  while (folder.GetString()[length - 1] == '\\') --length;
+  folder = folder.Substring(0, length);
+  return Probe(folder);
+}
+
+}  // namespace
+
+TempChoice ChooseTempFolder() {
+  TempChoice choice;
+  choice.source = kTempFromNone;
+  choice.tmp_refusal = Candidate(kCandidates[0], choice.tmp_folder);
+  for (int i = 0; i < 3; ++i) {
+    CString folder;
+    TempRefusal refusal = i == 0 ? choice.tmp_refusal : Candidate(kCandidates[i], folder);
+    if (refusal == kTempUsable) {
+      choice.folder = i == 0 ? choice.tmp_folder : folder;
+      choice.source = static_cast<TempSource>(i);
+      break;
+    }
+  }
+  return choice;
+}
+
+CString TempFolder() { return ChooseTempFolder().folder; }
