@@ -1,14 +1,16 @@
 // The whole run in random worlds, against a model of the decision table that
 // is written here apart from the program. A world is drawn from a seed: the
-// command line and the user's language, for each planned package whether its
+// command line and the user's language; TMP, TEMP and LOCALAPPDATA, each
+// usable, missing, relative, with trailing backslashes, unwritable or unset;
+// for each planned package whether its
 // product is installed, at which version, from this package or another, with
 // its cached package present or gone, a related product beside it, a package
 // that schedules a restart, installer answers (1603, 1618, 1622, 1638, 3010)
 // forced on chosen calls, and logs that cannot be created. The model gives the
-// installer calls in order with their arguments and each package's decision
-// line; the run must match it, count its end line from the answers it got,
-// leave no handle open, never restart the machine, and write only record lines
-// that parse.
+// temporary folder, the installer calls in order with their arguments (logs
+// there, or off; a call that cannot create its log made once more without
+// one) and each package's decision line; the run must match it, count its end line from the answers
+// it got, leave no handle open, never restart the machine, and write only record lines that parse.
 //
 // MIVO_WORLDS=N runs N worlds (default kWorlds); MIVO_WORLD_SEED=S runs only
 // the world of seed S. A failure names its seed.
@@ -152,15 +154,65 @@ void WorldTest::RunWorld(uint64_t seed) {
   host::ResetProcessState();
   host::ResetMsi();
   std::filesystem::remove_all(scratch_);
-  for (const char* folder : {"run", "cache", "tmp"}) {
+  for (const char* folder : {"run", "cache", "tmp", "temp", "local/Temp", "denied"}) {
     std::filesystem::create_directories(scratch_ / folder);
   }
   const std::string cache = (scratch_ / "cache").string();
-  const std::string tmp = (scratch_ / "tmp").string();
   const std::string folder = scratch_.string() + "/run\\";
   host::SetModuleFileName(Widen(folder + "mivoboot.exe"));
-  host::SetEnvironmentVariable(u"TMP", Widen(tmp).c_str());
   host::SetPackageCacheFolder(cache);
+
+  // TMP, TEMP and LOCALAPPDATA. The model's temporary folder is the first
+  // usable of TMP, TEMP and LOCALAPPDATA's Temp: a full path of an existing
+  // folder in which the record can be written, without trailing backslashes.
+  // It is given as the host folder of its files; empty: none.
+  auto windows = [&](const std::string& name) {
+    std::string path = "Z:" + (scratch_ / name).string();
+    for (char& c : path) c = c == '/' ? '\\' : c;
+    return path;
+  };
+  host::DenyWritesIn(Widen(windows("denied")), true);
+  struct Candidate {
+    std::string value;  // "": unset
+    std::string host;   // the host folder when usable, else ""
+  };
+  auto candidate = [&](const std::string& usable_name) {
+    switch (draw.Below(8)) {
+      case 0:
+        return Candidate{"", ""};
+      case 1:
+        return Candidate{windows("missing"), ""};
+      case 2:
+        return Candidate{"tmp", ""};
+      case 3:
+        return Candidate{windows("denied"), ""};
+      case 4:
+        return Candidate{windows(usable_name) + "\\\\", (scratch_ / usable_name).string()};
+      default:
+        return Candidate{windows(usable_name), (scratch_ / usable_name).string()};
+    }
+  };
+  Candidate tmp_var = candidate("tmp"), temp_var = candidate("temp");
+  Candidate local_var = draw.OneIn(4) ? Candidate{"", ""} : Candidate{windows("local"), ""};
+  if (!local_var.value.empty()) local_var.host = (scratch_ / "local" / "Temp").string();
+  host::SetEnvironmentVariable(u"TMP",
+                               tmp_var.value.empty() ? nullptr : Widen(tmp_var.value).c_str());
+  host::SetEnvironmentVariable(u"TEMP",
+                               temp_var.value.empty() ? nullptr : Widen(temp_var.value).c_str());
+  host::SetEnvironmentVariable(u"LOCALAPPDATA",
+                               local_var.value.empty() ? nullptr : Widen(local_var.value).c_str());
+  std::string tmp;  // the host folder the run must use
+  for (const Candidate* c : {&tmp_var, &temp_var, &local_var}) {
+    if (!c->host.empty()) {
+      tmp = c->host;
+      break;
+    }
+  }
+  // Its Windows form, as the logs name it.
+  std::string tmp_windows;
+  if (tmp == (scratch_ / "tmp").string()) tmp_windows = windows("tmp");
+  if (tmp == (scratch_ / "temp").string()) tmp_windows = windows("temp");
+  if (tmp == (scratch_ / "local" / "Temp").string()) tmp_windows = windows("local") + "\\Temp";
 
   // The plan: the core, the command line's language, the user's language.
   const bool with_argument = draw.OneIn(2);
@@ -228,7 +280,7 @@ void WorldTest::RunWorld(uint64_t seed) {
       if (!entry.cache_present) std::filesystem::remove(copy);
     }
     if (neighbour && !neighbour_first) host::AddProduct(other);
-    entry.log_blocked = draw.OneIn(8);
+    entry.log_blocked = !tmp.empty() && draw.OneIn(8);
     if (entry.log_blocked) {
       std::filesystem::create_directories(tmp + "/MIVO" + entry.tag + "Install.log");
     }
@@ -253,12 +305,25 @@ void WorldTest::RunWorld(uint64_t seed) {
   std::vector<std::string> expected_calls = {"MsiSetInternalUI 258|(null)"};
   std::vector<std::string> expected_decisions;
   std::map<std::string, int> nth;
-  auto call = [&](const char* function, const std::string& log, const std::string& args) {
-    expected_calls.push_back("MsiEnableLogW 4096|" + log + "|0");
+  // One removal or installation: the log, the call and its repeats while the
+  // installer is busy, and once more without a log when the log cannot be
+  // created (a log named by a folder, or a forced 1622).
+  auto call = [&](const char* function, const std::string& log_name, bool log_blocked,
+                  const std::string& args) {
+    bool log = !tmp.empty();
     for (;;) {
-      expected_calls.push_back(std::string(function) + " " + args);
-      auto answer = forced.find({function, ++nth[function]});
-      if (answer == forced.end() || answer->second != 1618) break;
+      expected_calls.push_back(log ? "MsiEnableLogW 4096|" + tmp_windows + "\\" + log_name + "|0"
+                                   : "MsiEnableLogW 0|(null)|0");
+      UINT answer = 0;
+      do {
+        expected_calls.push_back(std::string(function) + " " + args);
+        auto forced_answer = forced.find({function, ++nth[function]});
+        answer = forced_answer != forced.end() ? forced_answer->second
+                 : log && log_blocked          ? 1622
+                                               : 0;
+      } while (answer == 1618);
+      if (answer != 1622 || !log) break;
+      log = false;
     }
   };
   for (const Entry& entry : entries) {
@@ -266,11 +331,11 @@ void WorldTest::RunWorld(uint64_t seed) {
     Decision decision = Decide(entry, line);
     expected_decisions.push_back(entry.name + ": " + line);
     if (decision == Decision::kRemoveFirst) {
-      call("MsiConfigureProductExW", tmp + "\\MIVO" + entry.tag + "Remove.log",
+      call("MsiConfigureProductExW", "MIVO" + entry.tag + "Remove.log", false,
            entry.code + "|0|2|" + kRemoveProperties);
     }
     if (decision != Decision::kSkip) {
-      call("MsiInstallProductW", tmp + "\\MIVO" + entry.tag + "Install.log",
+      call("MsiInstallProductW", "MIVO" + entry.tag + "Install.log", entry.log_blocked,
            folder + entry.name + "|" + kInstallProperties);
     }
   }
@@ -289,12 +354,27 @@ void WorldTest::RunWorld(uint64_t seed) {
   }
   EXPECT_EQ(calls, expected_calls);
 
-  std::vector<std::string> record = testing_support::RecordLines(tmp + "/MIVOSetup.log");
+  // Without a usable folder there is no record; none may appear anywhere.
+  std::vector<std::string> record =
+      testing_support::RecordLines((tmp.empty() ? scratch_.string() : tmp) + "/MIVOSetup.log");
+  for (const char* name : {"tmp", "temp", "local/Temp", "denied"}) {
+    if ((scratch_ / name).string() == tmp) continue;
+    EXPECT_FALSE(std::filesystem::exists(scratch_ / name / "MIVOSetup.log")) << name;
+  }
+  if (tmp.empty()) {
+    EXPECT_TRUE(record.empty());
+  } else {
+    ASSERT_FALSE(record.empty());
+    EXPECT_NE(record.front().find("temporary folder \"" + tmp_windows + "\""), std::string::npos)
+        << record.front();
+  }
   std::vector<std::string> decisions;
   for (const std::string& line : record) {
     if (line.find(": decision: ") != std::string::npos) decisions.push_back(line);
   }
-  EXPECT_EQ(decisions, expected_decisions);
+  if (!tmp.empty()) {
+    EXPECT_EQ(decisions, expected_decisions);
+  }
 
   // The end line, counted from the answers the installer gave: an operation
   // is a removal or installation call with its repeats after 1618; its last
@@ -305,8 +385,13 @@ void WorldTest::RunWorld(uint64_t seed) {
     bool operation =
         made[i].function == "MsiConfigureProductExW" || made[i].function == "MsiInstallProductW";
     if (!operation) continue;
-    bool repeated =
-        i + 1 < made.size() && made[i].result == 1618 && made[i + 1].function == made[i].function;
+    // Made again: after 1618 at once, after 1622 once its log is off.
+    size_t again = i + 1;
+    if (made[i].result == 1622 && again < made.size() && made[again].function == "MsiEnableLogW") {
+      ++again;
+    }
+    bool repeated = (made[i].result == 1618 || made[i].result == 1622) && again < made.size() &&
+                    made[again].function == made[i].function && made[again].args == made[i].args;
     if (!repeated) answers.push_back(made[i].result);
   }
   unsigned installed = 0, removed = 0, left_alone = 0, restarts = 0, failed = 0;
@@ -340,8 +425,9 @@ void WorldTest::RunWorld(uint64_t seed) {
                     " removed, " + std::to_string(left_alone) + " left alone, ";
   if (restarts) end += std::to_string(restarts) + " needing a restart, ";
   if (failed) end += std::to_string(failed) + " failed, ";
-  ASSERT_FALSE(record.empty());
-  EXPECT_EQ(record.back().substr(0, end.size()), end) << record.back();
+  if (!tmp.empty()) {
+    EXPECT_EQ(record.back().substr(0, end.size()), end) << record.back();
+  }
 
   EXPECT_TRUE(host::Restarts().empty()) << host::Restarts().front();
   EXPECT_EQ(host::OpenHandleCount(), 0);
