@@ -684,6 +684,12 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
        [&] { std::filesystem::create_directories(scratch_ / "tmp" / "MIVOInstall.log"); },
        {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
        "7.1.0"},
+      {"the temporary folder cannot be written any more when the installation starts",
+       [&] {
+         host::BeforeCall("MsiInstallProductW", 1, [&] { host::DenyWritesIn(Widen(tmp_), true); });
+       },
+       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
+       "7.1.0"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
