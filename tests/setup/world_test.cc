@@ -35,7 +35,7 @@ namespace {
 using testing_support::Narrow;
 using testing_support::Widen;
 
-const int kWorlds = 200;
+const int kWorlds = 300;
 const char kRemoveProperties[] = "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1";
 const char kInstallProperties[] = "REBOOT=ReallySuppress";
 const char kPackageVersion[] = "7.1.0";
