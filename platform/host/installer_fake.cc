@@ -293,16 +293,16 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-// A full path: a drive letter, a colon and a separator, or a UNC path. On the
-// host, whose folders have no drive letter, a path from the root stands for a
-// full path too.
+// A full path: a drive letter, a colon and a separator, or a UNC path. A path
+// from the root of the current drive is not one; host folders are named on
+// drive Z:, as Wine names them.
 bool IsFullPath(const std::u16string& path) {
   auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
   bool letter = !path.empty() &&
                 ((path[0] >= u'A' && path[0] <= u'Z') || (path[0] >= u'a' && path[0] <= u'z'));
   bool drive = path.size() >= 3 && letter && path[1] == u':' && separator(path[2]);
   bool unc = path.size() >= 2 && path[0] == u'\\' && path[1] == u'\\';
-  return drive || unc || (!path.empty() && path[0] == u'/');
+  return drive || unc;
 }
 
 // Opens the verbose log as a call starts and writes `first_line`. False when

@@ -31,6 +31,13 @@ std::u16string WindowsPackage(const char* name) {
   return path;
 }
 
+// A host file or folder as a Windows path on drive Z:.
+std::u16string OnDriveZ(const std::string& host_path) {
+  std::u16string path = u"Z:" + Widen(host_path);
+  for (char16_t& c : path) c = c == u'/' ? u'\\' : c;
+  return path;
+}
+
 class InstallerFakeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -127,14 +134,16 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
     int restarts;
   };
   const Row rows[] = {
-      {"log in an existing folder", Widen(folder + "/a.log"), Package("v1.msi"), u"", false,
+      {"log in an existing folder", OnDriveZ(folder + "/a.log"), Package("v1.msi"), u"", false,
        ERROR_SUCCESS, 0},
-      {"log in a folder that does not exist", Widen(folder + "/none/a.log"), Package("v1.msi"), u"",
-       false, 1622, 0},
-      {"log on a relative path", u"a.log", Package("v1.msi"), u"", false, 1622, 0},
-      {"log on a drive-relative path", u"C:a.log", Package("v1.msi"), u"", false, 1622, 0},
-      {"log in a folder the user cannot write", Widen(folder + "/denied/a.log"), Package("v1.msi"),
+      {"log in a folder that does not exist", OnDriveZ(folder + "/none/a.log"), Package("v1.msi"),
        u"", false, 1622, 0},
+      {"log on a relative path", u"a.log", Package("v1.msi"), u"", false, 1622, 0},
+      {"log on a path from the root of the drive", Widen(folder + "/a.log"), Package("v1.msi"), u"",
+       false, 1622, 0},
+      {"log on a drive-relative path", u"C:a.log", Package("v1.msi"), u"", false, 1622, 0},
+      {"log in a folder the user cannot write", OnDriveZ(folder + "/denied/a.log"),
+       Package("v1.msi"), u"", false, 1622, 0},
       {"ScheduleReboot, silent: restarts", u"", Package("schedule.msi"), u"", false,
        ERROR_SUCCESS_REBOOT_INITIATED, 1},
       {"ScheduleReboot, REBOOT=ReallySuppress", u"", Package("schedule.msi"),
@@ -331,7 +340,7 @@ TEST_F(InstallerFakeTest, SetInternalUiAnswersThePreviousLevel) {
 }
 
 TEST_F(InstallerFakeTest, CallsAreRecordedWithTheirArgumentsAndResults) {
-  std::u16string log = Widen((cache_ / "x.log").string());
+  std::u16string log = OnDriveZ((cache_ / "x.log").string());
   MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0);
   MsiInstallProductW(Package("v1.msi").c_str(), u"");
   MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u"REMOVE=ALL");
