@@ -53,6 +53,8 @@ struct FakeProduct {
   INSTALLSTATE state = INSTALLSTATE_DEFAULT;
   // The package code (summary information, revision number) of the package
   // that installed it; read from the cached package by AddProduct when empty.
+  // Empty when unknown: no package matches it, so installing over it is
+  // refused as another package.
   std::u16string package_code;
   // The path the product was installed from: the last used source, where the
   // installer looks when the cached package is gone. Empty: no source known.
