@@ -710,9 +710,11 @@ scenario_related_products_of_other_codes_ignored() {
   records_failing=mivo_1031.msi
 }
 
-# TMP names a folder that does not exist: the run still ends normally and
-# writes no record anywhere else. (Wine's installer itself cannot install
-# without a usable TMP, so nothing is installed.)
+# TMP names a folder that does not exist: the run takes TEMP's folder instead,
+# makes it the TMP of the installer too (Wine's installer cannot install
+# without a usable TMP), and installs every package; the record and the logs
+# lie in the folder that the start line names, and a line says why TMP's was
+# not used.
 scenario_tmp_folder_missing() {
   setup_package core 1.0.0 1.0.0.0
   setup_package 1031 1.0.0 1.0.0.0
@@ -720,15 +722,15 @@ scenario_tmp_folder_missing() {
   rmdir "$tmp_dir"
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
-  expect_calls ui log:core install:core log:1031 install:1031
   e2e_check "the TMP folder was not made" test ! -e "$tmp_dir"
-  local found
-  found=$(find "$prefix/drive_c" -name 'MIVO*' -print)
-  if [ -z "$found" ]; then
-    e2e_pass "no record or log written anywhere on drive C"
-  else
-    e2e_fail "no record or log written anywhere on drive C; found: $(printf '%s' "$found" | tr '\n' ' ')"
-  fi
+  adopt_record_folder
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_logs core 1031 record
+  expect_installation_logged core
+  expect_record_says - 'temporary folder: TMP names "C:\mivo-tmp", which is not an existing folder; the run uses %TEMP% instead'
 }
 
 # TMP removed from the user's and the machine's environment: the logs and the
@@ -921,6 +923,85 @@ scenario_record_forged_input() {
     grep -aqF "1036<U+000D><U+000A>2026-01-01 00:00:00Z [999999] mivo.msi: decision" "$log"
   e2e_check "a quote in the command line cannot end the argument text" \
     grep -aqE '1036(\\)?<U\+0022> user default LCID 1049 (\\)?<U\+0022>x.*", user default LCID 1031, temporary folder "C:\\mivo-tmp"' "$log"
+}
+
+# adopt_record_folder: the one run record on drive C lies in the folder that
+# its start line names; that folder becomes the scenario's temporary folder
+# for the checks that follow.
+adopt_record_folder() {
+  local records named
+  records=$(find "$prefix/drive_c" -name MIVOSetup.log -print)
+  if [ -z "$records" ] || [ "$(printf '%s\n' "$records" | wc -l)" != 1 ]; then
+    e2e_fail "one run record written on drive C (found: $(printf '%s' "$records" | tr '\n' ' '))"
+    finish
+  fi
+  named=$(e2e_record "$records" | sed -n 's/^start: .*, temporary folder "\(.*\)"$/\1/p' | head -n 1)
+  tmp_windows=$named
+  tmp_dir=$(e2e_unix_path "$named")
+  e2e_check "the record lies in the folder its start line names ($named)" \
+    test "$records" -ef "$tmp_dir/MIVOSetup.log"
+}
+
+# TMP is a relative path: not a folder the run can trust; TEMP's is used.
+scenario_tmp_relative() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  "$WINE" reg add 'HKCU\Environment' /v TMP /t REG_SZ /d 'mivo-tmp' /f \
+    </dev/null >"$run_dir/reg.out" 2>&1
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  adopt_record_folder
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_logs core 1031 record
+  expect_record_says - 'temporary folder: TMP names "mivo-tmp", which is not a full path; the run uses %TEMP% instead'
+}
+
+# TMP ends in backslashes: they are dropped, so that every path of the run has
+# one separator between folder and file.
+scenario_tmp_trailing_backslash() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp\\'
+  tmp_windows='C:\mivo-tmp'
+  tmp_dir=$(e2e_unix_path "$tmp_windows")
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_logs core 1031 record
+  e2e_check "the start line names C:\\mivo-tmp" \
+    grep -aqF 'temporary folder "C:\mivo-tmp"' "$tmp_dir/MIVOSetup.log"
+  e2e_check "no path in the record or the calls has a doubled separator" \
+    eval "! grep -aqF '\\\\' '$tmp_dir/MIVOSetup.log' '$run_dir/setup.calls'"
+}
+
+# A package that schedules a restart: installed silently, it answers 3010 and
+# the machine is not restarted (under Wine nothing ever restarts; the trace
+# shows that every installation passed REBOOT=ReallySuppress). The end line
+# counts it without a word of failure.
+scenario_reboot_scheduled() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  prepare "ScheduleReboot in the execute sequence of mivo_1031.msi" \
+    msibuild "$setup_dir/$(file_of 1031)" -q \
+    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6650)"
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_calls ui log:core install:core log:1031 install:1031
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_record_says 1031 "installation: \"$setup_windows\\$(file_of 1031)\" (log \"$tmp_windows\\$(log_of 1031)\"): 3010 (success, reboot needed)"
+  expect_record_says core "installation: \"$setup_windows\\$(file_of core)\" (log \"$tmp_windows\\$(log_of core)\"): 0 (success)"
+  expect_record_says - "end: 2 installed, 0 removed, 0 left alone, 1 needing a restart, "
+  expect_record_reads_as_success
 }
 
 # --- The reading of Wine's trace, on fixed input ----------------------------------

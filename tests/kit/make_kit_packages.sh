@@ -12,6 +12,8 @@
 #
 #   <role>-v1.msi    version 1.0.0, key file 1.0.0.0
 #   <role>-v1k.msi   version 1.0.0, key file 1.0.0.5 (rebuilt with a newer key file)
+#   <role>-v1r.msi   version 1.0.0, key file 1.0.0.0, ScheduleReboot at the end of
+#                    its execute sequence (core only)
 #   <role>-v701.msi  version 7.01,  key file 1.0.0.0
 #   <role>-v71.msi   version 7.1,   key file 1.0.0.0 (core only)
 #   <role>-v71k.msi  version 7.1,   key file 1.0.0.7 (packs only)
@@ -62,6 +64,11 @@ msibuild "$out/busy.msi" -q "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`,
 # reach the installation script also where the installer passes only those.
 msibuild "$out/busy.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('SecureCustomProperties', 'KITEXE;HOLDFILE')"
 msibuild "$out/busy.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('HoldInstaller', 'NOT Installed', 5500)"
+
+# A package that asks for a restart at the end of its installation; silent and
+# without REBOOT=ReallySuppress, Windows would restart the machine.
+build core-v1r.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.0 core
+msibuild "$out/core-v1r.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6650)"
 
 yes 'not a package database' | head -c 6000 >"$out/garbage.msi"
 touch "$out/packages.stamp"

@@ -74,6 +74,7 @@ struct Variant {
 };
 const Variant kV1 = {L"v1", L"1.0.0", L"1.0.0.0"};
 const Variant kV1NewKey = {L"v1k", L"1.0.0", L"1.0.0.5"};
+const Variant kV1Restart = {L"v1r", L"1.0.0", L"1.0.0.0"};
 const Variant kV701 = {L"v701", L"7.01", L"1.0.0.0"};
 const Variant kV71 = {L"v71", L"7.1", L"1.0.0.0"};
 const Variant kV71NewKey = {L"v71k", L"7.1", L"1.0.0.7"};
@@ -1177,6 +1178,59 @@ void ForgedCommandLine(Scene& scene) {
                        forged_pid);
 }
 
+// TMP names a folder that does not exist, a relative path, or its folder with
+// backslashes after it: every package installs, and the record and the logs
+// lie in the folder the start line names (TEMP's for the first two), with one
+// separator in every path.
+void TmpUnusable(Scene& scene, const std::wstring& tmp, const std::string& why) {
+  scene.TmpFolder(L"temp");
+  scene.PlaceExe();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(scene.machine().pack), kV1);
+  Run run = scene.Start(L"", {{L"TMP", tmp}, {L"TEMP", scene.tmp()}});
+  scene.Finish(run);
+  ExpectFreshInstallation(scene, run, {scene.machine().pack});
+  scene.ExpectMessage(run, {"temporary folder: TMP names \"" + Utf8(tmp) + "\", which " + why +
+                            "; the run uses %TEMP% instead"});
+}
+
+void TmpMissing(Scene& scene) {
+  TmpUnusable(scene, scene.root() + L"\\gone", "is not an existing folder");
+}
+
+void TmpRelative(Scene& scene) { TmpUnusable(scene, L"tmp", "is not a full path"); }
+
+void TmpTrailingBackslash(Scene& scene) {
+  scene.PlaceExe();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(scene.machine().pack), kV1);
+  Run run = scene.Start(L"", {{L"TMP", scene.tmp() + L"\\\\"}});
+  scene.Finish(run);
+  ExpectFreshInstallation(scene, run, {scene.machine().pack});
+  scene.ExpectMessage(run, {"temporary folder \"" + Utf8(scene.tmp()) + "\""});
+  scene.ExpectNoMessage(run, "\\\\");
+}
+
+// A package that schedules a restart installs with 3010 and the machine goes on
+// running: on Windows, that the kit runs on to its end is the proof. The end
+// line counts it, and no line speaks of an error.
+void RestartScheduled(Scene& scene) {
+  const LCID pack = scene.machine().pack;
+  scene.PlaceExe();
+  scene.Place(Core(), kV1Restart);
+  scene.Place(Pack(pack), kV1);
+  Run run = scene.RunSetup(L"");
+  scene.ExpectExitZero(run);
+  scene.ExpectRecord(run);
+  scene.ExpectInstalled(Core(), kV1Restart);
+  scene.ExpectInstalled(Pack(pack), kV1);
+  scene.ExpectMessage(run,
+                      {Core().Name() + ": installation: ", "): 3010 (success, reboot needed)"});
+  scene.ExpectInstallationRecorded(run, Pack(pack));
+  scene.ExpectMessage(run, {"end: 2 installed, 0 removed, 0 left alone, 1 needing a restart, "});
+  scene.ExpectNoMessage(run, "ERROR_");
+}
+
 // --- Runner -------------------------------------------------------------------------
 
 struct ScenarioEntry {
@@ -1207,6 +1261,10 @@ std::vector<ScenarioEntry> Scenarios() {
       {"busy_installer", plain(BusyInstaller)},
       {"two_at_once", plain(TwoAtOnce)},
       {"forged_command_line", plain(ForgedCommandLine)},
+      {"tmp_missing", plain(TmpMissing)},
+      {"tmp_relative", plain(TmpRelative)},
+      {"tmp_trailing_backslash", plain(TmpTrailingBackslash)},
+      {"restart_scheduled", plain(RestartScheduled)},
   };
 }
 
