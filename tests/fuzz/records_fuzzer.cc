@@ -174,8 +174,7 @@ bool Rewrite(const RecordLine& line) {
     case kRecordEndWithRestartsAndFailures:
       r.End(n(0), n(1), n(2), n(3), n(4), n(5));
       break;
-    case kRecordTempElsewhere:
-    case kRecordTempNone: {
+    case kRecordTempElsewhere: {
       TempChoice choice;
       choice.tmp_folder = t(0);
       int refusal = kTempNotSet;
@@ -185,16 +184,13 @@ bool Rewrite(const RecordLine& line) {
       }
       if (refusal > kTempNoRecord) return false;
       choice.tmp_refusal = static_cast<TempRefusal>(refusal);
-      choice.source = kTempFromNone;
-      if (line.kind == kRecordTempElsewhere) {
-        int source = kTempFromTemp;
-        while (source <= kTempFromLocalAppData &&
-               !Is(line.fields[2].text, TempSourceText(static_cast<TempSource>(source)))) {
-          ++source;
-        }
-        if (source > kTempFromLocalAppData) return false;
-        choice.source = static_cast<TempSource>(source);
+      int source = kTempFromTemp;
+      while (source <= kTempFromLocalAppData &&
+             !Is(line.fields[2].text, TempSourceText(static_cast<TempSource>(source)))) {
+        ++source;
       }
+      if (source > kTempFromLocalAppData) return false;
+      choice.source = static_cast<TempSource>(source);
       r.TempNotTmp(choice);
       break;
     }
