@@ -371,7 +371,6 @@ bool RecordKindHasPackage(RecordKind kind) {
     case kRecordEndWithRestarts:
     case kRecordEndWithRestartsAndFailures:
     case kRecordTempElsewhere:
-    case kRecordTempNone:
       return false;
     default:
       return true;

@@ -196,6 +196,7 @@ const char* TempRefusalText(TempRefusal refusal) {
 }
 
 const char* TempSourceText(TempSource source) {
+  // The last, empty, text stands for no folder.
   return NthText("%TMP%\0%TEMP%\0%LOCALAPPDATA%\\Temp\0", source);
 }
 

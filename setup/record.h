@@ -71,7 +71,6 @@ enum RecordKind {
   kRecordEndWithRestarts,
   kRecordEndWithRestartsAndFailures,
   kRecordTempElsewhere,
-  kRecordTempNone,
   kRecordWithoutLog,
   kRecordKindCount
 };
@@ -128,7 +127,6 @@ inline constexpr char kRecordTemplates[] =
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u ms\0"
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms\0"
     "temporary folder: TMP names %q, which %a; the run uses %a instead\0"
-    "temporary folder: TMP names %q, which %a; no folder is usable, so no log is written\0"
     "log: the installer cannot create the log (1622); the %a is tried once more without a log";
 
 // The template of `kind`.
@@ -221,9 +219,9 @@ class RunRecord {
   }
   void Left(bool removal) { Write(kRecordLeft, removal ? "removal" : "installation"); }
   // Why the folder of TMP is not the run's temporary folder, and which one is.
+  // (Without any folder there is no record to write it to.)
   void TempNotTmp(const TempChoice& choice) {
-    Write(choice.source == kTempFromNone ? kRecordTempNone : kRecordTempElsewhere,
-          choice.tmp_folder.GetString(), TempRefusalText(choice.tmp_refusal),
+    Write(kRecordTempElsewhere, choice.tmp_folder.GetString(), TempRefusalText(choice.tmp_refusal),
           TempSourceText(choice.source));
   }
   // A removal or an installation that could not create its log and is tried

@@ -234,8 +234,12 @@ void RunSetup(LPCWSTR argument_text) {
   // TEMP too, so that the installer keeps its temporary files there.
   TempChoice temp = ChooseTempFolder();
   if (!temp.folder.IsEmpty()) {
-    SetEnvironmentVariableW(WTEXT("TMP"), temp.folder);
-    SetEnvironmentVariableW(WTEXT("TEMP"), temp.folder);
+    // A drive's root keeps its backslash here: "C:" alone would name the
+    // current folder of drive C.
+    CString variable = temp.folder;
+    if (variable.GetLength() == 2) AppendBackslash(variable);
+    SetEnvironmentVariableW(WTEXT("TMP"), variable);
+    SetEnvironmentVariableW(WTEXT("TEMP"), variable);
   }
   RunRecord record;
   record.Open(temp.folder);

@@ -174,6 +174,32 @@ bool Rewrite(const RecordLine& line) {
     case kRecordEndWithRestartsAndFailures:
       r.End(n(0), n(1), n(2), n(3), n(4), n(5));
       break;
+    case kRecordTempElsewhere: {
+      TempChoice choice;
+      choice.tmp_folder = t(0);
+      int refusal = kTempNotSet;
+      while (refusal <= kTempNoRecord &&
+             !Is(line.fields[1].text, TempRefusalText(static_cast<TempRefusal>(refusal)))) {
+        ++refusal;
+      }
+      if (refusal > kTempNoRecord) return false;
+      choice.tmp_refusal = static_cast<TempRefusal>(refusal);
+      int source = kTempFromTemp;
+      while (source <= kTempFromLocalAppData &&
+             !Is(line.fields[2].text, TempSourceText(static_cast<TempSource>(source)))) {
+        ++source;
+      }
+      if (source > kTempFromLocalAppData) return false;
+      choice.source = static_cast<TempSource>(source);
+      r.TempNotTmp(choice);
+      break;
+    }
+    case kRecordWithoutLog:
+      if (!Is(line.fields[0].text, "removal") && !Is(line.fields[0].text, "installation")) {
+        return false;
+      }
+      r.WithoutLog(Is(line.fields[0].text, "removal"));
+      break;
     case kRecordKindCount:
       abort();
   }

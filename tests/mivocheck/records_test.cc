@@ -167,15 +167,6 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          r.TempNotTmp(choice);
        },
        {"tmp", "is not a full path", "%TEMP%"}},
-      {kRecordTempNone,
-       [](RunRecord& r) {
-         TempChoice choice;
-         choice.source = kTempFromNone;
-         choice.tmp_folder = WTEXT("Q:\\gone");
-         choice.tmp_refusal = kTempNoFolder;
-         r.TempNotTmp(choice);
-       },
-       {"Q:\\gone", "is not an existing folder"}},
       {kRecordWithoutLog, [](RunRecord& r) { r.WithoutLog(true); }, {"removal"}},
   };
   std::set<int> kinds;
