@@ -7,9 +7,10 @@
 //
 // mivocheck --records [--csv] FILE...: reads run records collected from many
 // machines and prints a summary of their runs per package and outcome (or,
-// with --csv, one CSV row per run and package). Exit code 0: every run ended
-// with no failed call; 1: some run failed or did not finish; 2: bad usage or
-// a file that cannot be read.
+// with --csv, one CSV row per run and package). Exit code 0: at least one run
+// was read, every line parsed and every run ended with no failed call; 1: a
+// line does not parse, or some run failed or did not finish; 2: bad usage, a
+// file that cannot be read, or no run at all in what was named.
 #include <cstdio>
 #include <cstring>
 #include <cwchar>

@@ -13,10 +13,12 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <map>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -161,7 +163,9 @@ class RecordSink {
 // Reads one file's bytes, given piece by piece, into runs. Lines are split at
 // LF; a line must end in CRLF. Lines of a process id before its first start
 // line (the rest of a run that the size cap cut) and lines after its end line
-// belong to no run and are skipped.
+// belong to no run and are skipped. Time is linear in the bytes, whatever they
+// hold: the open runs are found by process id and their packages by name, in
+// hash tables. Memory holds the runs open in this file and one line.
 class RecordFileReader {
  public:
   RecordFileReader(std::string file, RecordSink& sink);
@@ -171,10 +175,17 @@ class RecordFileReader {
   void Finish();
 
  private:
+  // A run that has not ended, and where each package's name is in it.
+  struct OpenRun {
+    std::list<Run>::iterator run;
+    std::unordered_map<RecordText, size_t> packages;
+  };
   void Line(std::string_view bytes);
   void Take(const RecordLine& line);
-  Run* OpenRun(DWORD pid);
-  void Close(size_t index);
+  OpenRun* Open(DWORD pid);
+  // Hands the open run of `pid` to the sink and forgets it.
+  void Close(DWORD pid);
+  PackageRun& PackageOf(OpenRun& open, const RecordText& name);
 
   std::string file_;
   RecordSink& sink_;
@@ -182,7 +193,8 @@ class RecordFileReader {
   bool overlong_ = false;
   unsigned long long line_number_ = 0;
   RecordLine line_;
-  std::vector<Run> open_;  // the runs of this file that have not ended
+  std::list<Run> order_;                     // the runs of this file that have not ended
+  std::unordered_map<DWORD, OpenRun> open_;  // ... by process id
 };
 
 // Reads the file at `path`, named `name` in what is reported. False when it
@@ -217,9 +229,12 @@ class RecordSummary : public RecordSink {
   unsigned long long unfinished_runs_ = 0;
 };
 
-// --csv: one row per run and package (a run without packages: one row), RFC
-// 4180, with a header row, CRLF line ends; each row is handed to `out` as its
-// run is complete. Texts are UTF-8; a unit that UTF-8 cannot hold (an unpaired
+// --csv: one row per run and package (a run without packages: one row, its
+// package fields empty), RFC 4180, with a header row, CRLF line ends; every
+// row has the header's fields; each row is handed to `out` as its run is
+// complete. Texts are UTF-8 as the run had them, but for the units that would
+// break a row or move the cursor (C0 and C1 controls, DEL, U+2028, U+2029),
+// written as "<U+XXXX>"; a unit that UTF-8 cannot hold (an unpaired
 // surrogate) is written as U+FFFD, which is what Windows' own conversion
 // writes; the record itself keeps it exactly.
 class CsvRecordWriter : public RecordSink {
@@ -244,17 +259,29 @@ using RecordArgument = const std::filesystem::path::value_type*;
 // the folder lists them. The output goes through `out`, the messages (bad
 // usage, which is followed by `usage`; files that cannot be read; "FILE:LINE:
 // does not parse as a line of the record" and the count of such lines)
-// through `err`. Returns the exit code: 0 when every run ended with no failed
-// call, 1 when some run failed or did not finish, 2 for bad usage or a file
-// that cannot be read (the other files are still read). Memory does not grow
-// with the number of files beyond the arguments themselves and the names of
-// the files with a failure.
+// through `err`. File names and the texts of the records in the summary and
+// the messages are escaped as the record escapes them (RecordTextEscaped).
+// Returns the exit code:
+//   0 at least one run was read, every line of every file parsed, and every
+//     run ended with no failed call;
+//   1 some line does not parse, or some run failed or did not finish;
+//   2 bad usage, a file that cannot be read (the other files are still read),
+//     or no run at all in what was named (an empty folder, files that are not
+//     records).
+// Memory does not grow with the number of files beyond the arguments
+// themselves and the names of the files with a failure.
 int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string& usage,
                 const std::function<void(const std::string&)>& out,
                 const std::function<void(const std::string&)>& err);
 
 // UTF-8 of a record text; an unpaired surrogate becomes U+FFFD.
 std::string RecordTextUtf8(const RecordText& text);
+
+// UTF-8 of a record text escaped as the record escapes it, without the
+// quotes: every unit that the record writes as "<U+XXXX>" (controls, bidi
+// controls, unpaired surrogates, '"' and '<') is written so; everything else
+// as its UTF-8. For outside text that goes to a terminal or a report.
+std::string RecordTextEscaped(const RecordText& text);
 
 }  // namespace mivocheck
 

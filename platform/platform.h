@@ -55,7 +55,15 @@ typedef void* HANDLE;
 typedef long LONG;
 typedef unsigned short WORD;
 typedef void* LPSECURITY_ATTRIBUTES;
-typedef void* LPOVERLAPPED;
+
+// The position of a byte-range lock (the only use of it on the host).
+typedef struct _OVERLAPPED {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
 
 typedef struct _SYSTEMTIME {
   WORD wYear;
@@ -77,6 +85,8 @@ typedef struct _SYSTEMTIME {
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_WRITE_FAULT 29u
 #define ERROR_SHARING_VIOLATION 32u
+#define ERROR_LOCK_VIOLATION 33u
+#define ERROR_NOT_LOCKED 158u
 #define ERROR_HANDLE_EOF 38u
 #define ERROR_DISK_FULL 112u
 #define ERROR_ALREADY_EXISTS 183u
@@ -110,7 +120,10 @@ typedef struct _SYSTEMTIME {
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
+#define FILE_READ_DATA 0x0001u
 #define FILE_APPEND_DATA 0x0004u
+#define LOCKFILE_FAIL_IMMEDIATELY 0x1u
+#define LOCKFILE_EXCLUSIVE_LOCK 0x2u
 #define FILE_SHARE_READ 0x1u
 #define FILE_SHARE_WRITE 0x2u
 #define FILE_SHARE_DELETE 0x4u
@@ -176,6 +189,12 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, LPOVER
 BOOL ReadFile(HANDLE file, void* data, DWORD size, DWORD* read, LPOVERLAPPED overlapped);
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD method);
 BOOL SetEndOfFile(HANDLE file);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL DeleteFileW(LPCWSTR path);
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
+                LPOVERLAPPED overlapped);
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,
+                  LPOVERLAPPED overlapped);
 DWORD GetFileSize(HANDLE file, DWORD* size_high);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetLastError();

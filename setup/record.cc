@@ -35,9 +35,7 @@ class Line {
     for (const WCHAR* p = text; p && *p; ++p) {
       unsigned unit = *p;
       unsigned code = unit;
-      bool escape = unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == '"' || unit == '<' ||
-                    unit == 0x061C || unit == 0x200E || unit == 0x200F ||
-                    (unit >= 0x2028 && unit <= 0x202E) || (unit >= 0x2066 && unit <= 0x2069);
+      bool escape = RecordUnitEscaped(unit);
       if (unit >= 0xD800 && unit <= 0xDFFF) {
         unsigned next = p[1];
         if (unit < 0xDC00 && next >= 0xDC00 && next <= 0xDFFF) {
@@ -150,30 +148,94 @@ bool WriteAll(HANDLE file, const char* bytes, DWORD count) {
   return true;
 }
 
-// Keeps the newest part of an oversized record: the lines that begin within
-// its last kRunRecordKept bytes. The byte before them is read too, so that a
-// line that begins exactly there is kept whole.
-void KeepNewest(HANDLE file) {
-  const DWORD span = kRunRecordKept + 1;
-  char* block = static_cast<char*>(malloc(span));
-  if (!block) return;
-  LONG high = -1;
+// Where a cut stands: the journal's content. The record's bytes from `from`
+// to its end go to its start; `end` is the record's size when the cut began.
+struct CutSpan {
+  unsigned long long from;
+  unsigned long long end;
+};
+
+unsigned long long SizeOf(HANDLE file) {
+  DWORD high = 0;
+  DWORD low = GetFileSize(file, &high);
+  return static_cast<unsigned long long>(high) << 32 | low;
+}
+
+// Reads `count` bytes at `at` (a file on disk gives them in one read); false
+// when fewer are there.
+bool ReadAt(HANDLE file, unsigned long long at, char* block, DWORD count) {
+  LONG high = static_cast<LONG>(at >> 32);
+  SetFilePointer(file, static_cast<LONG>(at), &high, FILE_BEGIN);
   DWORD got = 0;
-  if (SetFilePointer(file, -static_cast<LONG>(span), &high, FILE_END) != INVALID_SET_FILE_POINTER ||
-      GetLastError() == ERROR_SUCCESS) {
+  return ReadFile(file, block, count, &got, nullptr) && got == count;
+}
+
+// Under the record's lock: finishes the cut that a run ended in the middle of
+// (its journal is there), else cuts a record of more than kRunRecordLimit
+// bytes to the lines that begin within its last kRunRecordKept bytes.
+//
+// A cut copies the kept lines to the start of the file and truncates it,
+// behind a journal (the record's name and ".cut") that names the kept span:
+//   1. the journal is written and flushed;
+//   2. the bytes from `from` to the end are copied to the start and flushed;
+//   3. the file is truncated to them;
+//   4. the journal is deleted.
+// The kept span begins beyond the bytes it is copied to (it is at most half
+// the limit, from an offset of more than half), so the copy never overwrites
+// its own source, and a cut can be done again from its journal after it ended
+// at any step: a record of at least `end` bytes was not truncated yet (step 2
+// again, then 3 and 4), a shorter one was (step 4 alone). Every run that
+// writes takes the lock and finishes a pending cut before it appends, so no
+// line is added between an interrupted cut and its completion. A journal cut
+// short (step 1 did not end) means the record is untouched: the cut begins
+// again.
+void KeepNewest(HANDLE record, LPCWSTR path, LPCWSTR journal_path) {
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  CutSpan span = {0, 0};
+  HANDLE journal =
+      CreateFileW(journal_path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+  bool pending = false;
+  if (journal != INVALID_HANDLE_VALUE) {
     DWORD n = 0;
-    while (got < span && ReadFile(file, block + got, span - got, &n, nullptr) && n > 0) got += n;
+    // A journal cut short: the record is untouched, and a new cut begins.
+    pending = ReadFile(journal, &span, sizeof span, &n, nullptr) && n == sizeof span;
+    CloseHandle(journal);
   }
-  if (got == span) {
-    DWORD start = 0;
-    while (start < got && block[start] != '\n') ++start;
-    if (start < got) ++start;
-    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
-        WriteAll(file, block + start, got - start)) {
-      SetEndOfFile(file);
+  if (!pending && SizeOf(record) <= kRunRecordLimit) return;
+  char* block = static_cast<char*>(malloc(kRunRecordLimit));
+  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (block && file != INVALID_HANDLE_VALUE) {
+    const unsigned long long size = SizeOf(file);
+    // A new cut reads from the byte before the kept ones, so that a line that
+    // begins exactly there is kept whole.
+    if (!pending) span.from = size - kRunRecordKept - 1;
+    const unsigned long long count = size - span.from;
+    const bool copy =
+        (!pending || (size >= span.end && count <= span.from)) && count <= kRunRecordLimit;
+    bool done = pending && !copy;
+    if (copy && ReadAt(file, span.from, block, static_cast<DWORD>(count))) {
+      DWORD start = 0;
+      done = true;
+      if (!pending) {
+        while (start < count && block[start++] != '\n') {
+        }
+        span.from += start;
+        span.end = size;
+        journal = CreateFileW(journal_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        done = WriteAll(journal, reinterpret_cast<const char*>(&span), sizeof span) &&
+               FlushFileBuffers(journal);
+        if (journal != INVALID_HANDLE_VALUE) CloseHandle(journal);
+      }
+      done = done && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
+             WriteAll(file, block + start, static_cast<DWORD>(count) - start) &&
+             FlushFileBuffers(file) && SetEndOfFile(file);
     }
+    if (done) DeleteFileW(journal_path);
   }
   free(block);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
 }  // namespace
@@ -247,21 +309,27 @@ RunRecord::~RunRecord() {
 void RunRecord::Open(LPCWSTR folder) {
   // Without a folder the lines go nowhere.
   if (file_ != INVALID_HANDLE_VALUE || !folder || !*folder) return;
-  CString path;
   // The folder enters as an argument: a "%" in it is copied, never read.
-  if (!path.Format(kRunRecordPathFormat, folder)) return;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
-  DWORD high = 0;
-  DWORD size = GetFileSize(file, &high);
-  if (size != INVALID_FILE_SIZE && (high != 0 || size > kRunRecordLimit)) KeepNewest(file);
-  CloseHandle(file);
-  // Append access alone: every write lands at the end of the file, also when
-  // another run appends at the same time.
-  file_ = CreateFileW(path, FILE_APPEND_DATA, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                      nullptr);
+  if (!path_.Format(kRunRecordPathFormat, folder) ||
+      !journal_.Format(WTEXT("%s.cut"), path_.GetString())) {
+    return;
+  }
+  // Append access, and read access for the lock: every write lands at the end
+  // of the file, also when another run appends at the same time.
+  file_ = CreateFileW(path_, FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+inline bool RunRecord::Lock(OVERLAPPED* at) {
+  const DWORD started = GetTickCount();
+  while (!LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at)) {
+    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - started >= lock_wait_) {
+      lock_wait_ = 0;
+      return false;
+    }
+    Sleep(kRunRecordLockStep);
+  }
+  return true;
 }
 
 void RunRecord::SetEntry(LPCWSTR name) { entry_ = name; }
@@ -327,5 +395,12 @@ void RunRecord::Write(int kind, ...) {
   }
   va_end(arguments);
   line.Append("\r\n");
-  if (!line.Failed()) WriteAll(file_, line.Bytes(), line.Length());
+  if (line.Failed()) return;
+  // One byte far beyond any record's end: locking it blocks no read or write.
+  OVERLAPPED at = {};
+  at.OffsetHigh = kRunRecordLockOffsetHigh;
+  const bool locked = Lock(&at);
+  if (locked) KeepNewest(file_, path_, journal_);
+  WriteAll(file_, line.Bytes(), line.Length());
+  if (locked) UnlockFileEx(file_, 0, 1, 0, &at);
 }

@@ -21,11 +21,27 @@
 // DEL, U+2028, U+2029, a bidirectional control (U+061C, U+200E, U+200F,
 // U+202A-U+202E, U+2066-U+2069), an unpaired surrogate, '"' or '<' is written
 // as "<U+XXXX>" (four upper-case hexadecimal digits); everything else as its
-// UTF-8. No Windows file name holds any of these, so a path reads as typed.
+// UTF-8. Windows file names may hold every one of these but the quote and the
+// controls below U+0020 (NTFS takes U+202E, the C1 controls, DEL and unpaired
+// surrogates), and the escaping shows each as its number, so a path reads as
+// typed unless it holds one, and then as what it is.
 //
-// The record never changes what the run does: when the file cannot be opened
-// or written (no such folder, held open by another process, disk full), the
-// lines are lost and nothing else happens.
+// Runs of one session, of two sessions and of two users that share a folder
+// write one record at the same time. Each line is appended under the record's
+// lock (an exclusive lock on one byte far beyond any record's end, which the
+// system releases when a run ends however it ends), and a record of more than
+// 1 MiB is cut under the same lock to the lines that begin within its newest
+// 512 KiB, so that a cut and an append never overlap. A cut goes through a
+// journal and is finished by the next run that writes when a run ended in the
+// middle of it (record.cc says how), so the record keeps whole lines, loses
+// none that a run finished writing and never holds one twice. A run waits for
+// the lock at most kRunRecordLockWait ms; when it cannot have it, the line is
+// appended without it, and the run's later lines no longer wait.
+//
+// The record never changes what the run does: when the file cannot be opened,
+// locked or written (no such folder, held open by another process, disk
+// full), the lines are written as well as they can be or lost, and nothing
+// else happens.
 #ifndef SETUP_RECORD_H
 #define SETUP_RECORD_H
 
@@ -33,6 +49,7 @@
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/temp_folder.h"
+#include "text/cstring.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
@@ -136,6 +153,16 @@ const char* RecordTemplate(RecordKind kind);
 const char* RecordRuleText(PlanRule rule);
 const char* RecordStateText(INSTALLSTATE state);
 
+// True for the UTF-16 units that a text of the record writes as "<U+XXXX>":
+// the C0 and C1 controls, DEL, '"', '<', U+2028, U+2029 and the bidirectional
+// controls. A surrogate is escaped when it is not one of a pair, which this
+// does not tell.
+inline bool RecordUnitEscaped(unsigned unit) {
+  return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == '"' || unit == '<' ||
+         unit == 0x061C || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
+         (unit >= 0x2066 && unit <= 0x2069);
+}
+
 // True for the installer results that count as success: 0, 3010 (a reboot is
 // needed) and 1641 (a reboot was started).
 bool ResultSucceeded(UINT result);
@@ -148,19 +175,29 @@ bool ResultSucceeded(UINT result);
 const char* RecordSuccessWords(UINT result);
 const char* RecordFailureName(UINT result);
 
+// The record's size limit and how much of it a cut keeps.
+const DWORD kRunRecordLimit = 1024 * 1024;
+const DWORD kRunRecordKept = 512 * 1024;
+// The longest wait for the record's lock (another run's cut takes a few ms),
+// the step of that wait, and the high half of the locked byte's offset (2^62).
+const DWORD kRunRecordLockWait = 2000;
+const DWORD kRunRecordLockStep = 10;
+const DWORD kRunRecordLockOffsetHigh = 0x40000000;
+
 class RunRecord {
  public:
   // A record that writes nothing until it is opened.
-  RunRecord() {}
+  RunRecord() : lock_wait_(kRunRecordLockWait) {}
   ~RunRecord();
   RunRecord(const RunRecord&) = delete;
   RunRecord& operator=(const RunRecord&) = delete;
 
   // Opens <folder>\MIVOSetup.log for appending, creating it when it does not
-  // exist; the folder is not created. Before that, a record of more than 1 MiB
-  // is cut to its newest 512 KiB, from the first line that begins there. The
-  // file is shared for reading and writing, so that other runs can append at
-  // the same time. Opening a record that is open already changes nothing.
+  // exist; the folder is not created. The file is shared for reading and
+  // writing, so that other runs can append at the same time. Each line is
+  // appended under the record's lock, after the record is cut when it is over
+  // its limit (see above). Opening a record that is open already changes
+  // nothing.
   void Open(LPCWSTR folder);
 
   // Names the package whose facts follow ("mivo.msi"): each line begins with
@@ -259,16 +296,18 @@ class RunRecord {
   // arguments can follow), its conversions taken from the arguments. A line
   // that cannot be made (memory) or written is dropped.
   void Write(int kind, ...);
+  // Takes the record's lock at `at`, waiting at most lock_wait_ ms; after a
+  // wait that fails, later ones do not wait.
+  bool Lock(OVERLAPPED* at);
 
   HANDLE file_ = INVALID_HANDLE_VALUE;
   LPCWSTR entry_ = nullptr;
+  CString path_;     // the record
+  CString journal_;  // the journal of a cut
+  DWORD lock_wait_;
 };
 
 // The record's path in its folder, the folder entering as the argument.
 extern const WCHAR kRunRecordPathFormat[];
-
-// The record's size limit and how much of it a cut keeps.
-const DWORD kRunRecordLimit = 1024 * 1024;
-const DWORD kRunRecordKept = 512 * 1024;
 
 #endif  // SETUP_RECORD_H

@@ -45,6 +45,13 @@ bool WritesDeniedFor(const std::string& native_file);
 // The clock of GetTickCount; Sleep returns at once and moves it on. Every
 // Sleep since the last reset, in order.
 void SetTickCount(DWORD ticks);
+// From now on GetTickCount and Sleep are the system's clock and sleep, for
+// tests of several processes that wait for each other; ResetKernel undoes it.
+void UseRealClock();
+// The process ends (exit code 0) at the `call`th call from now of CreateFileW,
+// WriteFile (after writing half its bytes), FlushFileBuffers, SetEndOfFile or
+// DeleteFileW; 0 (the default): never.
+void ExitAtFileCall(int call);
 const std::vector<DWORD>& Sleeps();
 // What GetCurrentProcessId returns; 0 (the default): the host process's id.
 void SetProcessId(DWORD process_id);

@@ -13,8 +13,22 @@
 //   the end of the file whatever else writes to it. Sharing modes are not
 //   checked, except for a path that a test holds without sharing
 //   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
+//   FILE_READ_DATA reads as GENERIC_READ does. DeleteFileW removes the file;
+//   FlushFileBuffers needs write access, as on Windows.
+// - LockFileEx and UnlockFileEx: real locks between processes and between
+//   handles of one process (open file description locks), so that tests can
+//   run several processes against one file. As on Windows, a handle cannot
+//   lock a range that overlaps one it holds (ERROR_LOCK_VIOLATION), an unlock
+//   must name exactly a range the handle holds (ERROR_NOT_LOCKED), and the
+//   system releases a handle's locks when it is closed or its process ends.
+//   Unlike Windows the locks are advisory: reads and writes of locked bytes by
+//   others are not refused (the program locks only bytes beyond any data).
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
-//   and moves the clock on, so that tests of waits take no time.
+//   and moves the clock on, so that tests of waits take no time; with
+//   UseRealClock they are the system's, for tests of several processes.
+// - ExitAtFileCall ends the process at a chosen call that changes files
+//   (CreateFileW, WriteFile after half its bytes, FlushFileBuffers,
+//   SetEndOfFile, DeleteFileW), as a power loss or a killed run would.
 //   GetCurrentProcessId is the host process's id unless a test chose one, so
 //   that the seed of the waits' random part can be fixed.
 // - CreateMutexW, WaitForSingleObject and ReleaseMutex: named mutexes that this
@@ -24,6 +38,7 @@
 //   of the hold. A hold whose holder died is handed over as WAIT_ABANDONED.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -44,9 +59,11 @@ namespace {
 
 struct KernelObject {
   enum Kind { kFile, kMutex } kind;
-  int fd = -1;                  // kFile
+  int fd = -1;  // kFile
+  bool writable = false;
   std::string delete_on_close;  // kFile: the file to delete when the handle is closed
-  std::u16string name;          // kMutex
+  std::vector<std::pair<unsigned long long, unsigned long long>> locks;  // [start, end)
+  std::u16string name;                                                   // kMutex
 };
 
 struct MutexState {
@@ -66,6 +83,9 @@ struct KernelState {
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
   DWORD process_id = 0;
+  bool real_clock = false;
+  int exit_at_call = 0;  // ExitAtFileCall
+  int file_calls = 0;
 };
 
 KernelState& State() {
@@ -96,6 +116,9 @@ DWORD ErrorOf(int error) {
       return ERROR_WRITE_FAULT;
   }
 }
+
+// Counts a call that changes files; true when the process is to end at it.
+bool EndsHere() { return State().exit_at_call > 0 && ++State().file_calls == State().exit_at_call; }
 
 bool IsDue(const MutexState& state) {
   return !state.held_elsewhere || (!state.forever && state.released_at <= State().ticks);
@@ -133,6 +156,13 @@ bool WritesDeniedFor(const std::string& native_file) {
 void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
 
 void SetTickCount(DWORD ticks) { State().ticks = ticks; }
+
+void UseRealClock() { State().real_clock = true; }
+
+void ExitAtFileCall(int call) {
+  State().exit_at_call = call;
+  State().file_calls = 0;
+}
 
 const std::vector<DWORD>& Sleeps() { return State().sleeps; }
 
@@ -177,12 +207,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     host::g_last_error = ERROR_PATH_NOT_FOUND;
     return INVALID_HANDLE_VALUE;
   }
+  if (host::EndsHere()) _exit(0);
   std::string native = host::NativePath(path);
   if (host::State().unshared_files.count(native)) {
     host::g_last_error = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;
   }
-  bool read = (access & GENERIC_READ) != 0;
+  bool read = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
   bool write = (access & GENERIC_WRITE) != 0;
   bool append = (access & FILE_APPEND_DATA) != 0 && !write;
   size_t slash = native.rfind('/');
@@ -214,6 +245,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   KernelObject* object = new KernelObject{KernelObject::kFile};
   object->fd = fd;
   if (flags & FILE_FLAG_DELETE_ON_CLOSE) object->delete_on_close = native;
+  object->writable = write || append;
   host::State().objects.insert(object);
   host::g_last_error = 0;
   return object;
@@ -230,6 +262,11 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, LPOVER
   if (host::State().fail_writes) {
     host::g_last_error = ERROR_DISK_FULL;
     return 0;
+  }
+  if (host::EndsHere()) {
+    // The process ends in the middle of the write.
+    if (write(object->fd, data, size / 2) < 0) _exit(0);
+    _exit(0);
   }
   ssize_t n = write(object->fd, data, size);
   if (n < 0) {
@@ -283,8 +320,102 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
 BOOL SetEndOfFile(HANDLE file) {
   KernelObject* object = host::Find(file, KernelObject::kFile);
   if (!object) return 0;
+  if (host::EndsHere()) _exit(0);
   off_t position = lseek(object->fd, 0, SEEK_CUR);
   return position >= 0 && ftruncate(object->fd, position) == 0;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object || !object->writable) {
+    host::g_last_error = object ? ERROR_ACCESS_DENIED : ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (host::EndsHere()) _exit(0);
+  if (fsync(object->fd) != 0) {
+    host::g_last_error = host::ErrorOf(errno);
+    return 0;
+  }
+  return 1;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+  if (host::EndsHere()) _exit(0);
+  if (!path || !*path || unlink(host::NativePath(path).c_str()) != 0) {
+    host::g_last_error = path && *path ? host::ErrorOf(errno) : ERROR_PATH_NOT_FOUND;
+    if (errno == ENOENT) host::g_last_error = ERROR_FILE_NOT_FOUND;
+    return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+// The range [start, end) of a lock call; false for an empty one, which
+// Windows refuses.
+bool LockRange(LPOVERLAPPED at, DWORD count_low, DWORD count_high, unsigned long long* start,
+               unsigned long long* end) {
+  const unsigned long long count = static_cast<unsigned long long>(count_high) << 32 | count_low;
+  *start = static_cast<unsigned long long>(at->OffsetHigh) << 32 | at->Offset;
+  *end = *start + count;
+  return count > 0 && *end > *start && *end <= (1ull << 63);
+}
+
+bool SetLock(int fd, short type, unsigned long long start, unsigned long long end, bool wait) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(start);
+  range.l_len = static_cast<off_t>(end - start);
+  return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) == 0;
+}
+
+}  // namespace
+
+BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
+                LPOVERLAPPED overlapped) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  unsigned long long start = 0, end = 0;
+  if (!object || reserved != 0 || !overlapped ||
+      !LockRange(overlapped, count_low, count_high, &start, &end)) {
+    host::g_last_error = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  for (const auto& held : object->locks) {
+    if (held.first < end && start < held.second) {
+      host::g_last_error = ERROR_LOCK_VIOLATION;
+      return 0;
+    }
+  }
+  const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
+  if (!SetLock(object->fd, exclusive ? F_WRLCK : F_RDLCK, start, end,
+               (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0)) {
+    host::g_last_error =
+        errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION : ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  object->locks.emplace_back(start, end);
+  return 1;
+}
+
+BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,
+                  LPOVERLAPPED overlapped) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  unsigned long long start = 0, end = 0;
+  if (!object || reserved != 0 || !overlapped ||
+      !LockRange(overlapped, count_low, count_high, &start, &end)) {
+    host::g_last_error = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  for (auto held = object->locks.begin(); held != object->locks.end(); ++held) {
+    if (held->first == start && held->second == end) {
+      object->locks.erase(held);
+      SetLock(object->fd, F_UNLCK, start, end, false);
+      return 1;
+    }
+  }
+  host::g_last_error = ERROR_NOT_LOCKED;
+  return 0;
 }
 
 DWORD GetFileSize(HANDLE file, DWORD* size_high) {
@@ -330,9 +461,20 @@ DWORD GetCurrentProcessId() {
   return chosen ? chosen : static_cast<DWORD>(getpid());
 }
 
-DWORD GetTickCount() { return host::State().ticks; }
+DWORD GetTickCount() {
+  if (!host::State().real_clock) return host::State().ticks;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<DWORD>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+}
 
 void Sleep(DWORD milliseconds) {
+  if (host::State().real_clock) {
+    struct timespec pause = {static_cast<time_t>(milliseconds / 1000),
+                             static_cast<long>(milliseconds % 1000) * 1000000};
+    nanosleep(&pause, nullptr);
+    return;
+  }
   host::State().sleeps.push_back(milliseconds);
   host::State().ticks += milliseconds;
 }

@@ -10,6 +10,9 @@
 # the page cache. Fails when the reader takes more than 10 times as long as
 # wc -l. Then compares the peak memory (/usr/bin/time -v) of a tenth of the
 # files against all of them: it must not grow with the number of files.
+# Last, a hostile record: 200,000 runs that never end, in one file, against a
+# file of the same size of runs that end; the hostile one may take at most 3
+# times as long. Both times and peak memories are printed.
 # Build MIVOCHECK without sanitizers (the bench preset).
 set -u
 mivocheck=$1 generator=$2 work=$3 count=${4:-10000}
@@ -82,6 +85,34 @@ printf 'peak RSS: %d KiB for %d files, %d KiB for %d files (%d KiB with every fi
 # failing file: a few KiB. Runs kept after their end would take MiB.
 [ "$rss_all" -le $((rss_tenth + 512)) ] ||
   fail "memory grows with the number of files: $rss_tenth KiB, then $rss_all KiB"
+
+# One file of runs that never end (each its own process id, all open at the
+# end), and one of the same size whose runs end, in one run of the bench.
+start_text='start: mivoboot 1.0.0.0, executable "C:\\Users\\u\\Downloads\\mivoboot.exe", arguments "1036", user default LCID 1031, temporary folder "C:\\Users\\u\\AppData\\Local\\Temp"'
+end_text='end: 0 installed, 0 removed, 0 left alone, 7 ms'
+awk -v n=200000 -v s="$start_text" 'BEGIN { for (i = 1; i <= n; i++) printf "2026-12-08 10:00:00Z [%d] %s\r\n", i, s }' \
+  >"$work/unfinished.log"
+hostile_bytes=$(wc -c <"$work/unfinished.log")
+awk -v limit="$hostile_bytes" -v s="$start_text" -v e="$end_text" 'BEGIN {
+  for (i = 1; total < limit; i++) {
+    a = sprintf("2026-12-08 10:00:00Z [%d] %s\r\n", i, s); b = sprintf("2026-12-08 10:00:01Z [%d] %s\r\n", i, e)
+    printf "%s%s", a, b; total += length(a) + length(b)
+  } }' >"$work/finished.log"
+finished_bytes=$(wc -c <"$work/finished.log")
+"$mivocheck" --records "$work/unfinished.log" >"$work/unfinished.txt" 2>&1
+grep -q '^200000 runs: 0 ended with every call successful, 0 ended with a failed call, 200000 did not finish$' \
+  "$work/unfinished.txt" || fail "the hostile record is not read as 200,000 runs that did not finish"
+cat "$work/unfinished.log" "$work/finished.log" >/dev/null
+hostile_time=$(best "$mivocheck" --records "$work/unfinished.log")
+normal_time=$(best "$mivocheck" --records "$work/finished.log")
+hostile_rss=$(rss "$work/unfinished.log")
+normal_rss=$(rss "$work/finished.log")
+hostile_ratio=$(echo "$hostile_time / $normal_time" | bc -l)
+printf '200,000 runs that never end (%d bytes): %s s, peak RSS %d KiB\n' "$hostile_bytes" "$hostile_time" "$hostile_rss"
+printf 'runs that end, same size (%d bytes):   %s s, peak RSS %d KiB (hostile: %.1f times as long)\n' \
+  "$finished_bytes" "$normal_time" "$normal_rss" "$hostile_ratio"
+[ "$(echo "$hostile_ratio <= 3" | bc -l)" = 1 ] ||
+  fail "the hostile record takes $hostile_ratio times as long as the normal one"
 
 [ "$status" = 0 ] && echo "PASS"
 exit "$status"

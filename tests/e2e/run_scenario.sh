@@ -1060,6 +1060,58 @@ CALLS
   e2e_check "nothing else read from the trace (${#got[@]} calls)" test "${#got[@]}" -eq "${#want[@]}"
 }
 
+# Runs started together against one record of more than 1 MiB (finished runs
+# of earlier days): one of them cuts it while the others append. Every run's
+# lines are in the record, each run from its start line to its end line, the
+# record is cut below its limit, and it reads back with exit code 0.
+scenario_record_shared_cut() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  mkdir -p "$tmp_dir"
+  awk 'BEGIN {
+    for (i = 1; total < 1536 * 1024; i++) {
+      s = sprintf("2026-01-01 00:00:00Z [%d] start: mivoboot 1.0.0.0, executable \"C:\\s\\mivoboot.exe\", arguments \"\", user default LCID 1031, temporary folder \"C:\\t\"\r\n", 100000 + i)
+      e = sprintf("2026-01-01 00:00:01Z [%d] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n", 100000 + i)
+      printf "%s%s", s, e; total += length(s) + length(e)
+    } }' >"$tmp_dir/MIVOSetup.log"
+  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  local n pids=() exits=()
+  for n in 1 2 3; do
+    timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 \
+      "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup-$n.out" 2>&1 &
+    pids+=($!)
+  done
+  for n in 0 1 2; do
+    wait "${pids[$n]}"
+    exits+=($?)
+  done
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  e2e_check "the three runs exited with code 0 (${exits[*]})" test "${exits[*]}" = "0 0 0"
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  expect_record_whole
+  local size
+  size=$(wc -c <"$tmp_dir/MIVOSetup.log")
+  e2e_check "the record was cut below 1 MiB ($size bytes)" test "$size" -le 1048576
+  e2e_check "no journal of a cut is left" test ! -e "$tmp_dir/MIVOSetup.log.cut"
+  # The runs of this test: process ids below the earlier runs' 100001.
+  local ids id lines
+  ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$tmp_dir/MIVOSetup.log" |
+    awk '$1 < 100000' | sort -u)
+  e2e_check "the record holds the three runs ($(echo $ids))" test "$(echo "$ids" | grep -c .)" = 3
+  for id in $ids; do
+    lines=$(grep -a "^[^[]*\[$id\] " "$tmp_dir/MIVOSetup.log" | sed 's/^[^]]*\] //')
+    e2e_check "run $id: its first line is its start line" \
+      test "$(echo "$lines" | head -n 1 | cut -c1-15)" = "start: mivoboot"
+    e2e_check "run $id: its last line is its end line" \
+      test "$(echo "$lines" | tail -n 1 | tr -d '\r' | cut -c1-5)" = "end: "
+    e2e_check "run $id: it planned both packages" \
+      test "$(echo "$lines" | grep -c ': plan: ')" = 2
+  done
+}
+
 # --- Driver ----------------------------------------------------------------------
 
 finish() {

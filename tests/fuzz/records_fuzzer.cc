@@ -4,6 +4,12 @@
 // reader thus accepts nothing but the writer's own lines, one spelling per
 // value: a parse that is lenient anywhere (a second form of a number, of an
 // escape, of a result's words) shows up as a line the writer writes otherwise.
+//
+// The lines of the input that parse are then read again as a record of 2 MiB:
+// copied over and over, each copy with process ids of its own, so that
+// thousands of runs are open at once (a start line without its end) or
+// interleave. run_fuzz.sh gives every input a time limit that a reader whose
+// time grows with the square of its open runs or packages would exceed.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -14,6 +20,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "mivocheck/records.h"
 #include "setup/record.h"
@@ -213,6 +221,28 @@ std::string WrittenLine() {
   return content.str();
 }
 
+// Reads the parsed lines `lines` (each its text after the process id) as a
+// record of about kAmplified bytes, copy k of them under process id k + the
+// line's own modulo 7, so that copies overlap.
+void ReadAmplified(const std::vector<std::pair<DWORD, std::string>>& lines) {
+  const size_t kAmplified = 2 * 1024 * 1024;
+  if (lines.empty()) return;
+  Discard sink;
+  mivocheck::RecordFileReader reader("amplified", sink);
+  std::string copy;
+  for (size_t total = 0, k = 1; total < kAmplified; ++k) {
+    copy.clear();
+    for (const auto& line : lines) {
+      copy += "2026-12-08 10:00:00Z [" + std::to_string(k * 8 + line.first % 7) + "] ";
+      copy += line.second;
+      copy += "\r\n";
+    }
+    reader.Feed(copy.data(), copy.size());
+    total += copy.size();
+  }
+  reader.Finish();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -223,6 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   reader.Finish();
 
   RecordLine line;
+  std::vector<std::pair<DWORD, std::string>> parsed;
   size_t start = 0;
   while (start < size) {
     const char* lf = static_cast<const char*>(memchr(bytes + start, '\n', size - start));
@@ -230,7 +261,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view text(bytes + start, end - start);
     start = end + 1;
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    if (!mivocheck::ParseRecordLine(text, line) || !Rewrite(line)) continue;
+    if (!mivocheck::ParseRecordLine(text, line)) continue;
+    parsed.emplace_back(line.pid, std::string(text.substr(text.find("] ") + 2)));
+    if (!Rewrite(line)) continue;
     // The writer's line, after its own time stamp and process id, must be
     // the input's, after the input's.
     const std::string written = WrittenLine();
@@ -242,5 +275,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       abort();
     }
   }
+  ReadAmplified(parsed);
   return 0;
 }

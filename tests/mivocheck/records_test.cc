@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -676,7 +677,7 @@ class FleetTest : public RecordFolderTest {
     err_.clear();
     // As the system hands them over.
     std::vector<fs::path::string_type> natives;
-    for (const std::string& argument : arguments) natives.push_back(fs::path(argument).native());
+    for (const std::string& argument : arguments) natives.push_back(fs::u8path(argument).native());
     std::vector<mivocheck::RecordArgument> pointers;
     for (const fs::path::string_type& native : natives) pointers.push_back(native.c_str());
     return mivocheck::ReadRecords(
@@ -748,7 +749,7 @@ TEST_F(FleetTest, CsvHasARowPerRunAndPackage) {
           "mivo_1031.msi,language of the user's default locale,,,,install: not installed,,1603,"
           "installation failed with result 1603 (ERROR_INSTALL_FAILURE)\r\n" +
           b + "200,2026-12-08 10:00:00Z,2026-12-08 10:00:09Z," + start +
-          "\"a,\"\"b\"\"\r\n\xEF\xBF\xBD\"" + t +
+          "\"a,\"\"b\"\"<U+000D><U+000A>\xEF\xBF\xBD\"" + t +
           "mivo.msi,core package,,,,install: not installed,,1618,waited out and gave up on the "
           "installation\r\n" +
           b + "201,2026-12-08 10:00:00Z,," + start + t +
@@ -764,6 +765,18 @@ TEST_F(FleetTest, ExitCodes) {
   const std::string unparsed = folder_ + "/unparsed.log";
   Put(unparsed, "not a record\r\n" + Start(3) + End(3, "0 installed, 0 removed, 0 left alone"));
   const std::string absent = folder_ + "/absent.log";
+  const std::string empty = folder_ + "/empty";
+  fs::create_directories(empty);
+  const std::string random = folder_ + "/random.log";
+  std::string bytes;
+  for (unsigned n = 1; bytes.size() < 4096; ++n)
+    bytes += static_cast<char>((n * 2654435761u) >> 24);
+  Put(random, bytes);
+  // The clean record re-encoded as UTF-16 with its byte-order mark.
+  const std::string utf16 = folder_ + "/utf16.log";
+  std::string wide = "\xFF\xFE";
+  for (char c : Start(1) + End(1)) wide += std::string(1, c) + '\0';
+  Put(utf16, wide);
   // Records as collected from a fleet: a folder per machine.
   const std::string fleet = folder_ + "/fleet";
   for (const char* machine : {"pc-a", "pc-b"}) {
@@ -780,11 +793,17 @@ TEST_F(FleetTest, ExitCodes) {
   const std::vector<Row> rows = {
       {"every run ended with no failed call", {clean}, 0, "", "1 run: 1 ended"},
       {"the same as CSV", {"--csv", clean}, 0, "", ",installed\r\n"},
-      {"a line that does not parse changes no exit code",
+      {"a line that does not parse among good runs",
        {unparsed},
-       0,
+       1,
        "unparsed.log:1: ",
        "nothing planned"},
+      {"good runs of several files alone", {clean, fleet}, 0, "", "3 runs: 3 ended"},
+      {"an empty folder", {empty}, 2, "no run in the records named", "0 runs"},
+      {"random bytes", {random}, 2, "random.log:1: ", "0 runs"},
+      {"a record in UTF-16", {utf16}, 2, "utf16.log:1: ", "0 runs"},
+      {"random bytes beside a good record", {random, clean}, 1, "random.log:1: ", "1 run: 1"},
+      {"a record in UTF-16 as CSV", {"--csv", utf16}, 2, "no run", "file,pid,"},
       {"a run failed", {clean, files_[0]}, 1, "", "3 runs"},
       {"a run did not finish", {clean, unfinished}, 1, "", "1 did not finish"},
       {"a failure as CSV", {"--csv", files_[0]}, 1, "", "1603 (ERROR_INSTALL_FAILURE)\r\n"},
@@ -809,6 +828,130 @@ TEST_F(FleetTest, ExitCodes) {
       EXPECT_EQ(err_, "");
     }
   }
+}
+
+// The fields of one CSV row of RFC 4180 (quoted fields may hold anything).
+std::vector<std::string> CsvFields(const std::string& row) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < row.size(); ++i) {
+    const char c = row[i];
+    if (quoted && c == '"' && i + 1 < row.size() && row[i + 1] == '"') {
+      fields.back() += '"';
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+// Every kind of run gives rows of the header's fields, split at CRLF alone
+// (no cell holds a raw line break), each field holding what it promises: the
+// results are numbers or empty, the outcome is last.
+TEST_F(FleetTest, EveryCsvRowHasTheHeadersFields) {
+  const std::string p = "mivo.msi";
+  struct Row {
+    const char* name;
+    std::string record;
+    const char* outcome;
+  };
+  const std::vector<Row> rows = {
+      {"installed", Start(1) + Plan(1, p) + Installation(1, p, "0 (success)") + End(1),
+       "installed"},
+      {"the folder cannot be read",
+       Start(2) + L(2, "plan: the executable's own folder cannot be read; nothing is installed") +
+           End(2, "0 installed, 0 removed, 0 left alone"),
+       "nothing planned: the folder cannot be read"},
+      {"nothing planned", Start(3) + End(3, "0 installed, 0 removed, 0 left alone"),
+       "nothing planned"},
+      {"did not finish without packages", Start(4), "did not finish"},
+      {"did not finish with a package", Start(5) + Plan(5, p), "did not finish"},
+      {"a failed removal",
+       Start(6) + Plan(6, p) +
+           Fact(6, p, "removal: \"{C}\" (log \"l\"): 1603 (ERROR_INSTALL_FAILURE)") +
+           End(6, "0 installed, 0 removed, 0 left alone, 1 failed"),
+       "removal failed with result 1603 (ERROR_INSTALL_FAILURE)"},
+      {"a path too long",
+       Start(7) + Plan(7, p) +
+           Fact(7, p,
+                "plan: the package's path cannot be formed in the folder \"C:\\s\" (too long); "
+                "nothing is installed") +
+           End(7, "0 installed, 0 removed, 0 left alone"),
+       "not installed: a package's path is too long"},
+      {"texts with line breaks and controls",
+       Start(8, "a<U+000D><U+000A>b<U+0085>c<U+2028>d<U+001B>[2J") + Plan(8, p) +
+           Installation(8, p, "3010 (success, reboot needed)") + End(8),
+       "installed"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    Put(files_[0], row.record);
+    ASSERT_NE(Records({"--csv", files_[0]}), 2) << err_;
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = out_.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      lines.push_back(out_.substr(at, end - at));
+    }
+    ASSERT_EQ(lines.size(), 2u) << out_;
+    const std::vector<std::string> header = CsvFields(lines[0]);
+    ASSERT_EQ(header.size(), 18u);
+    const std::vector<std::string> fields = CsvFields(lines[1]);
+    ASSERT_EQ(fields.size(), header.size()) << lines[1];
+    for (const char* number : {"removal_result", "installation_result", "pid", "user_lcid"}) {
+      const std::string& value =
+          fields[std::find(header.begin(), header.end(), number) - header.begin()];
+      EXPECT_EQ(value.find_first_not_of("0123456789"), std::string::npos)
+          << number << ": " << value;
+    }
+    EXPECT_EQ(fields.back(), row.outcome);
+    for (unsigned char c : lines[1]) EXPECT_GE(c, 0x20) << "a raw control in " << lines[1];
+  }
+}
+
+// Outside texts reach the terminal escaped as the record escapes them: the
+// package names of the summary, the files of its failures and of the
+// messages, an unknown option. A control, a C1 control, DEL or a
+// bidirectional control in any of them shows as its number.
+TEST_F(FleetTest, SummaryAndMessagesShowOutsideTextsEscaped) {
+  // ESC [2J, CSI (U+009B), DEL, RLO (U+202E), LRI (U+2066), a line break; a
+  // file name holds all but the controls below U+0020, which Windows refuses.
+  const std::string named = "<U+009B>31m<U+007F><U+202E>gol<U+2066>";
+  const std::string hostile = "<U+001B>[2J" + named + "<U+000A>";
+  const std::string named_utf8 =
+      "\xC2\x9B"
+      "31m\x7F\xE2\x80\xAEgol\xE2\x81\xA6";
+  const std::string package = "mivo" + hostile + ".msi";
+  const std::string file = folder_ + "/pc" + named_utf8 + ".log";
+  std::ofstream(fs::u8path(file), std::ios::binary)
+      << Start(1) + Plan(1, package) + Installation(1, package, "1603 (ERROR_INSTALL_FAILURE)") +
+             "junk\r\n" + End(1, "0 installed, 0 removed, 0 left alone, 1 failed");
+  EXPECT_EQ(Records({"--x\x1B[2J" + named_utf8 + "\n", file}), 2);
+  EXPECT_NE(err_.find("unknown option --x" + hostile), std::string::npos) << err_;
+  EXPECT_EQ(Records({file}), 1);
+  EXPECT_NE(out_.find("mivo" + hostile + ".msi  installation failed"), std::string::npos) << out_;
+  EXPECT_NE(out_.find("/pc" + named + ".log\n"), std::string::npos) << out_;
+  EXPECT_NE(err_.find("/pc" + named + ".log:4: does not parse"), std::string::npos) << err_;
+  for (const std::string* text : {&out_, &err_}) {
+    for (size_t i = 0; i < text->size(); ++i) {
+      const unsigned char c = (*text)[i];
+      EXPECT_TRUE(c >= 0x20 || c == '\n') << "raw control " << int(c) << " in " << *text;
+      EXPECT_NE(c, 0x7F);
+      EXPECT_FALSE(c == 0xC2 && i + 1 < text->size() &&
+                   static_cast<unsigned char>((*text)[i + 1]) < 0xA0)
+          << "a C1 control in " << *text;
+    }
+    for (const char* bidi : {"\xE2\x80\xAE", "\xE2\x81\xA6"}) {
+      EXPECT_EQ(text->find(bidi), std::string::npos) << *text;
+    }
+  }
+  // The escaping is the record's own: a text written and read back escapes as
+  // the record has it.
+  EXPECT_EQ(mivocheck::RecordTextEscaped(Units({'a', 0x1B, 0x202E, 0xD800, 0xD83D, 0xDE00, '<'})),
+            "a<U+001B><U+202E><U+D800>\xF0\x9F\x98\x80<U+003C>");
 }
 
 }  // namespace

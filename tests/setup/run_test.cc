@@ -725,14 +725,17 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
   }
 }
 
-// Before a run appends, a record of more than 1 MiB is cut to its newest
-// 512 KiB, from a line boundary; the new run's lines follow whole.
+// Before a line is appended, a record of more than 1 MiB is cut to its newest
+// 512 KiB, from a line boundary: before the run's first line, or in the middle
+// of the run when its lines take the record over the limit. The run's lines
+// stay whole, from start to end.
 TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
   struct Row {
     size_t old_bytes;
     bool cut;
   };
-  const Row rows[] = {{1024 * 1024 - 100, false}, {1536 * 1024, true}};
+  const Row rows[] = {
+      {1024 * 1024 - 64 * 1024, false}, {1024 * 1024 - 100, true}, {1536 * 1024, true}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.old_bytes) + " bytes before the run");
     host::ResetMsi();
@@ -814,6 +817,45 @@ TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
     EXPECT_TRUE(Record().empty()) << "the record was written";
     EXPECT_EQ(host::OpenKernelHandleCount(), 0);
   }
+}
+
+// Another run holds the record's lock and never lets go (hung, or a file
+// system that keeps it): the run waits for it once, within the bound, then
+// writes its lines without it, and makes the same installer calls as a run
+// whose record is free.
+TEST_F(RunSetupTest, ARecordLockHeldElsewhereDelaysTheRunOnceAndChangesNoCall) {
+  auto run = [&](bool held) {
+    StartAfresh();
+    InstallCoreWithOlderCachedKeyFile();
+    HANDLE other = INVALID_HANDLE_VALUE;
+    OVERLAPPED at = {};
+    at.OffsetHigh = kRunRecordLockOffsetHigh;
+    if (held) {
+      other = CreateFileW(Widen(tmp_ + "/MIVOSetup.log").c_str(), GENERIC_READ | GENERIC_WRITE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
+      EXPECT_TRUE(LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at));
+    }
+    RunSetup(u"1036");
+    if (held) CloseHandle(other);
+    std::vector<std::string> calls;
+    for (const host::MsiCall& call : host::MsiCalls()) {
+      calls.push_back(call.function + " -> " + std::to_string(call.result));
+    }
+    return calls;
+  };
+  const std::vector<std::string> free_calls = run(false);
+  const std::vector<std::string> free_record = Record();
+  EXPECT_TRUE(host::Sleeps().empty());
+  EXPECT_EQ(run(true), free_calls);
+  std::vector<std::string> record = Record();
+  ASSERT_EQ(record.size(), free_record.size());
+  for (size_t i = 0; i < record.size(); ++i) {
+    EXPECT_EQ(record[i].substr(0, 12), free_record[i].substr(0, 12)) << record[i];
+  }
+  DWORD slept = 0;
+  for (DWORD sleep : host::Sleeps()) slept += sleep;
+  EXPECT_GE(slept, kRunRecordLockWait);
+  EXPECT_LE(slept, kRunRecordLockWait + kRunRecordLockStep);
 }
 
 // Without TMP the logs and the record go to TEMP's folder.
