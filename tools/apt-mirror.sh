@@ -7,6 +7,7 @@
 #
 #   apt-mirror.sh [SUITE]
 set -eu
+# shellcheck disable=SC1091
 suite=${1:-$(. /etc/os-release && echo "$VERSION_CODENAME")}
 [ -n "$suite" ] || { echo "apt-mirror.sh: no release code name in /etc/os-release" >&2; exit 1; }
 apt=${APT_ETC:-/etc/apt}

@@ -44,6 +44,7 @@ die() {
   exit 1
 }
 
+# shellcheck disable=SC1091
 suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
 case $mode in
   wow64)
@@ -74,6 +75,7 @@ root=$cache/$mode-$key/root
 in_namespace() {
   local target=$1 binds=$2
   shift 2
+  # shellcheck disable=SC2016 # the inner script expands its own arguments
   unshare -m --propagation private -- /bin/sh -eu -c '
     target=$1 binds=$2 workdir=$3
     shift 3
