@@ -109,6 +109,9 @@ build() {
   local mirror new started
   mirror=$("$here/apt-mirror.sh" "$suite") || die "no mirror of $suite in this machine's apt sources"
   started=$(date +%s)
+  # What a build that was killed left (it runs under the lock, so no other
+  # build is using it).
+  rm -rf "$cache/$mode-$key.new."*
   new=$(mktemp -d "$cache/$mode-$key.new.XXXXXX")
   # shellcheck disable=SC2064
   trap "rm -rf '$new'" EXIT
