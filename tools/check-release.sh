@@ -20,9 +20,11 @@
 #      signed executables keep the size (at most 44 KiB), import and manifest
 #      rules;
 #   5. the end-to-end scenarios pass with that signed dist/mivoboot.exe, run by
-#      an existing Windows build:
+#      an existing Windows build, and with the signed dist/mivoboot-x86.exe,
+#      run by an existing i686 build (under its 32-bit Wine):
 #
-#   check-release.sh [WINDOWS_BUILD_FOLDER]     (default build/windows)
+#   check-release.sh [WINDOWS_BUILD_FOLDER [I686_BUILD_FOLDER]]
+#                                   (default build/windows and build/i686)
 #
 # The signings run without network where the machine allows it (unshare -n).
 # Work folder: build/check-release. SOURCE_DATE_EPOCH defaults to the time of
@@ -45,8 +47,11 @@ fail() {
 }
 
 windows_build=${1:-build/windows}
+i686_build=${2:-build/i686}
 [ -f "$windows_build/CTestTestfile.cmake" ] ||
   fail "no Windows build in $windows_build: build the windows preset first"
+[ -f "$i686_build/tests/e2e/CTestTestfile.cmake" ] ||
+  fail "no i686 build with its tests in $i686_build: build the i686 preset first"
 
 # The checkout's files as a build sees them: tracked and untracked ones, but
 # not the ignored ones (build/, dist/) nor tracked files deleted since.
@@ -233,8 +238,10 @@ $signed|$((unsigned_size - 1)) $signed_limit|image of $unsigned_size bytes, more
 $signed|$unsigned_size $((signed_size - 1))|signed, $signed_size bytes, more than
 $work/unsigned/mivoboot.exe|$unsigned_limit $signed_limit|not signed
 EOF
-"${check[@]}" imports "$signed" || fail "imports of the signed executable"
-"${check[@]}" manifest "$signed" || fail "manifest of the signed executable"
+for file in mivoboot.exe mivoboot-x86.exe; do
+  "${check[@]}" imports "$one/dist/$file" || fail "imports of the signed $file"
+  "${check[@]}" manifest "$one/dist/$file" || fail "manifest of the signed $file"
+done
 
 echo "== end-to-end scenarios with the signed executable"
 # The override must reach the scenarios: a missing executable fails one.
@@ -248,4 +255,8 @@ fi
 E2E_SETUP_EXE_OVERRIDE=$signed ctest --test-dir "$windows_build" -L e2e -LE kit -j2 \
   --output-on-failure ||
   fail "end-to-end scenarios with $signed"
+echo "== end-to-end scenarios with the signed 32-bit executable"
+E2E_SETUP_EXE_OVERRIDE=$one/dist/mivoboot-x86.exe ctest --test-dir "$i686_build" -L e2e -LE kit -j2 \
+  --output-on-failure ||
+  fail "end-to-end scenarios with $one/dist/mivoboot-x86.exe"
 echo "release check passed"

@@ -5,11 +5,15 @@
 #      UndefinedBehaviorSanitizer, against libmsi and the installer fake),
 #   2. the Windows build (the executable, its size/import/manifest checks, the
 #      unit tests under Wine, the end-to-end runs with real packages),
-#   3. the 32-bit Windows build (build only),
+#   3. the 32-bit Windows build (the executable and its checks, the unit tests,
+#      every end-to-end run and the 32-bit kit with its broken builds) under a
+#      32-bit Wine in a root of its own (tools/wine32-chroot.sh: WoW64, a
+#      64-bit prefix running the 32-bit programs; built from the machine's apt
+#      sources on first use and kept in /var/cache/mivo-wine32),
 #   4. the release: built twice in two copies of the checkout and compared byte
 #      for byte, signed with a throwaway certificate chain and an offline time
-#      stamp and verified, the end-to-end runs repeated with the signed
-#      executable,
+#      stamp and verified, the end-to-end runs repeated with both signed
+#      executables,
 #   5. a bounded fuzz run of the text support and of the record reader,
 #   6. the formatting of the sources.
 # Build folders are under build/ of the checkout.
@@ -33,12 +37,14 @@ cmake --preset windows
 cmake --build --preset windows -j2
 ctest --preset windows -j2
 
-step "32-bit Windows build"
+step "32-bit Windows build and tests under a 32-bit Wine"
+tools/wine32-chroot.sh root
 cmake --preset i686
 cmake --build --preset i686 -j2
+ctest --preset i686 -j2
 
 step "release: reproducible, signed and time-stamped, end-to-end with the signed executable"
-tools/check-release.sh build/windows
+tools/check-release.sh build/windows build/i686
 
 step "fuzzing the text support and the record reader for ${fuzz_seconds} s"
 cmake --preset fuzz
