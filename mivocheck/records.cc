@@ -958,4 +958,25 @@ int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string&
   return (writer ? writer->AnyRunFailed() : summary.AnyRunFailed()) ? 1 : 0;
 }
 
+std::string RecordTextEscaped(const RecordText& text) {
+  std::string out;
+  RecordText plain;  // the units since the last escape, written as their UTF-8
+  for (size_t i = 0; i < text.size(); ++i) {
+    const WCHAR unit = text[i];
+    if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+      plain += unit;
+      plain += text[++i];
+    } else if (!Escaped(unit)) {
+      plain += unit;
+    } else {
+      out += RecordTextUtf8(plain);
+      plain.clear();
+      char escape[16];
+      snprintf(escape, sizeof escape, "<U+%04X>", static_cast<unsigned>(unit));
+      out += escape;
+    }
+  }
+  return out + RecordTextUtf8(plain);
+}
+
 }  // namespace mivocheck

@@ -256,6 +256,10 @@ int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string&
 // UTF-8 of a record text; an unpaired surrogate becomes U+FFFD.
 std::string RecordTextUtf8(const RecordText& text);
 
+// UTF-8 of a record text escaped as the record escapes it, without quotes:
+// every unit that a quoted text writes as "<U+XXXX>" is written so.
+std::string RecordTextEscaped(const RecordText& text);
+
 }  // namespace mivocheck
 
 #endif  // MIVOCHECK_RECORDS_H
