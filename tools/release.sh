@@ -116,7 +116,7 @@ fi
 # command holds it, so a new value links again).
 build() {
   cmake --preset "$1" -B "$2" -DSETUP_TESTS=OFF --log-level=WARNING
-  cmake --build "$2" -j2 --target mivoboot ${3:-}
+  cmake --build "$2" -j2 --target mivoboot ${3:+"$3"}
 }
 
 # sign FILE [DESCRIPTION]: signs with SHA-256 and the time of the sources, time-stamps when
