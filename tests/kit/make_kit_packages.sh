@@ -15,6 +15,11 @@
 #   <role>-v701.msi  version 7.01,  key file 1.0.0.0
 #   <role>-v71.msi   version 7.1,   key file 1.0.0.0 (core only)
 #   <role>-v71k.msi  version 7.1,   key file 1.0.0.7 (packs only)
+#   <role>-v1r.msi   v1 that asks for a restart (core only): a ScheduleReboot
+#                    action, and REBOOT=ReallySuppress, so that Windows
+#                    answers 3010 instead of restarting the machine (Windows
+#                    Installer documentation: "ScheduleReboot Action",
+#                    "REBOOT property")
 #
 # (pack1049 has v1 only), and:
 #
@@ -41,6 +46,9 @@ build core-v1.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.0 core
 build core-v1k.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.5 core
 build core-v701.msi 000000000000 000000000000 7.01 KELD.DLL 1.0.0.0 core
 build core-v71.msi 000000000000 000000000000 7.1 KELD.DLL 1.0.0.0 core
+build core-v1r.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.0 core
+msibuild "$out/core-v1r.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6700)"
+msibuild "$out/core-v1r.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('REBOOT', 'ReallySuppress')"
 for lcid in 1028 1031 1033 1036 1040 1041 1042 1043 1046 1053 2052 3082; do
   id=00000000$lcid
   build "pack$lcid-v1.msi" "$id" "$id" 1.0.0 KELDINTL.DLL 1.0.0.0 "pack$lcid"
