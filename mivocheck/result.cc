@@ -49,16 +49,12 @@ bool ReadWholeFile(LPCWSTR path, std::string& bytes, DWORD* error) {
 // that does not parse.
 class NewestRun : public RecordSink {
  public:
-  void RunDone(const Run& run) override {
-    run_ = run;
-    done_ = true;
-  }
+  void RunDone(const Run& run) override { run_ = run; }
   void LineNotParsed(const std::string&, unsigned long long line_number) override {
     if (bad_line_ == 0) bad_line_ = line_number;
   }
 
   Run run_;
-  bool done_ = false;
   unsigned long long bad_line_ = 0;  // counted from the first line fed
 };
 
