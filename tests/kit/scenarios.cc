@@ -1252,11 +1252,16 @@ void ResultGarbagePack(Scene& scene) {
   scene.PlaceExe();
   scene.PlaceCheck();
   scene.Place(Core(), kV1);
+  scene.Place(Pack(machine.pack), kV1);  // for the run without a language
   for (LCID lcid : packs) {
     if (lcid != machine.beside) scene.Place(Pack(lcid), kV1);
   }
   const Role garbage = Pack(machine.beside);
   CopyOneFile(scene.KitPackage(L"garbage.msi"), scene.setup() + L"\\" + garbage.file);
+  // With a blank before "&" the argument text is "1036 ": no language, so the
+  // garbage pack is not planned.
+  ToolRun blank = scene.RunThroughCmd(L"mivoboot.exe " + language + L" & mivocheck.exe --result");
+  scene.ExpectResult(blank, 0, "(success): the newest run ended and every call succeeded");
   ToolRun run = scene.RunThroughCmd(L"mivoboot.exe " + language + L"& mivocheck.exe --result");
   scene.ExpectResult(run, std::nullopt, ": " + garbage.Name() + " installation failed");
   scene.ExpectInstalled(Core(), kV1);
