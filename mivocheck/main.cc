@@ -11,6 +11,10 @@
 // was read, every line parsed and every run ended with no failed call; 1: a
 // line does not parse, or some run failed or did not finish; 2: bad usage, a
 // file that cannot be read, or no run at all in what was named.
+//
+// mivocheck --result [FILE]: exits with the installer-style code of the newest
+// run in one record (by default the one that mivoboot.exe writes) and prints
+// one line naming the code and its cause; see mivocheck/result.h.
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -21,6 +25,7 @@
 
 #include "mivocheck/check.h"
 #include "mivocheck/records.h"
+#include "mivocheck/result.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
 
@@ -37,7 +42,8 @@ namespace fs = std::filesystem;
 
 const char kUsage[] =
     "usage: mivocheck FOLDER\n"
-    "       mivocheck --records [--csv] FILE...\n";
+    "       mivocheck --records [--csv] FILE...\n"
+    "       mivocheck --result [FILE]\n";
 
 #ifdef _WIN32
 // UTF-16 to a console (whose code page may not be UTF-8), UTF-8 bytes to a
@@ -62,6 +68,14 @@ void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.
 // however many files they name.
 int Records(int count, const mivocheck::RecordArgument* arguments) {
   return mivocheck::ReadRecords(
+      std::vector<mivocheck::RecordArgument>(arguments, arguments + count), kUsage,
+      [](const std::string& text) { Print(stdout, text); },
+      [](const std::string& text) { Print(stderr, text); });
+}
+
+// mivocheck --result: the same, for one record.
+int Result(int count, const mivocheck::RecordArgument* arguments) {
+  return mivocheck::ReportResult(
       std::vector<mivocheck::RecordArgument>(arguments, arguments + count), kUsage,
       [](const std::string& text) { Print(stdout, text); },
       [](const std::string& text) { Print(stderr, text); });
@@ -107,11 +121,13 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
   if (argc > 1 && wcscmp(argv[1], L"--records") == 0) return Records(argc - 2, argv + 2);
+  if (argc > 1 && wcscmp(argv[1], L"--result") == 0) return Result(argc - 2, argv + 2);
   return Run(std::vector<fs::path>(argv + 1, argv + argc));
 }
 #else
 int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--records") == 0) return Records(argc - 2, argv + 2);
+  if (argc > 1 && strcmp(argv[1], "--result") == 0) return Result(argc - 2, argv + 2);
   return Run(std::vector<fs::path>(argv + 1, argv + argc));
 }
 #endif

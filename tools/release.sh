@@ -3,7 +3,9 @@
 #
 #   dist/mivoboot.exe       the x86_64 executable
 #   dist/mivoboot-x86.exe   the i686 executable
-#   dist/SHA256SUMS         the SHA-256 sums of both as shipped, signed when
+#   dist/mivocheck.exe      the i686 mivocheck (mivocheck --result gives
+#                           deployment tools the exit code of the last run)
+#   dist/SHA256SUMS         the SHA-256 sums of all three as shipped, signed when
 #                           signed (check with: cd dist && sha256sum -c SHA256SUMS)
 #
 # The same sources and SOURCE_DATE_EPOCH give the same unsigned executables in
@@ -109,21 +111,21 @@ elif [ $stamping = 1 ]; then
   fail "a time stamp is asked for, but nothing is signed: name MIVO_SIGN_PFX, or MIVO_SIGN_KEY and MIVO_SIGN_CERT"
 fi
 
-# build PRESET FOLDER: the executable alone, tests off. Configured on every run,
+# build PRESET FOLDER [TARGET]: the executable (and TARGET), tests off. Configured on every run,
 # so that the SOURCE_DATE_EPOCH of this run is the one linked in (the link
 # command holds it, so a new value links again).
 build() {
   cmake --preset "$1" -B "$2" -DSETUP_TESTS=OFF --log-level=WARNING
-  cmake --build "$2" -j2 --target mivoboot
+  cmake --build "$2" -j2 --target mivoboot ${3:+"$3"}
 }
 
-# sign FILE: signs with SHA-256 and the time of the sources, time-stamps when
+# sign FILE [DESCRIPTION]: signs with SHA-256 and the time of the sources, time-stamps when
 # asked to, verifies the signature and the time stamp, and checks that the file
 # less its signature is the image built.
 sign() {
   file=$1
   log=$file.log
-  set -- -h sha256 -n "Mivo runtime setup bootstrapper" -time "$SOURCE_DATE_EPOCH" -in "$file" \
+  set -- -h sha256 -n "${2:-Mivo runtime setup bootstrapper}" -time "$SOURCE_DATE_EPOCH" -in "$file" \
     -out "$file.signed"
   if [ -n "$pfx" ]; then
     set -- -pkcs12 "$pfx" "$@"
@@ -176,19 +178,24 @@ sign() {
 # The release is put together in a folder of its own and moves to dist/ only
 # when complete, so that a failed run leaves no release behind.
 stage=build/release-stage
-rm -rf "$stage" dist/mivoboot.exe dist/mivoboot-x86.exe dist/SHA256SUMS
+rm -rf "$stage" dist/mivoboot.exe dist/mivoboot-x86.exe dist/mivocheck.exe dist/SHA256SUMS
 build windows build/release-x86_64
-build i686 build/release-i686
+build i686 build/release-i686 mivocheck
 mkdir -p "$stage"
 cp build/release-x86_64/setup/mivoboot.exe "$stage/mivoboot.exe"
 cp build/release-i686/setup/mivoboot.exe "$stage/mivoboot-x86.exe"
-chmod 644 "$stage/mivoboot.exe" "$stage/mivoboot-x86.exe"
+# The 32-bit mivocheck runs on every Windows that the bootstrapper runs on;
+# its build links it without symbols.
+cp build/release-i686/mivocheck/mivocheck.exe "$stage/mivocheck.exe"
+chmod 644 "$stage/mivoboot.exe" "$stage/mivoboot-x86.exe" "$stage/mivocheck.exe"
 unsigned_x86_64=$(wc -c <"$stage/mivoboot.exe")
 unsigned_i686=$(wc -c <"$stage/mivoboot-x86.exe")
+unsigned_check=$(wc -c <"$stage/mivocheck.exe")
 
 if [ $signing = 1 ]; then
   sign "$stage/mivoboot.exe"
   sign "$stage/mivoboot-x86.exe"
+  sign "$stage/mivocheck.exe" "Mivo runtime setup check"
   if [ -n "$url" ]; then
     signed="signed, time-stamped by $url and verified"
   elif [ -n "$tsa_certs" ]; then
@@ -199,12 +206,13 @@ if [ $signing = 1 ]; then
 else
   signed="NOT SIGNED (set MIVO_SIGN_PFX, or MIVO_SIGN_KEY and MIVO_SIGN_CERT, to sign)"
 fi
-(cd "$stage" && sha256sum mivoboot.exe mivoboot-x86.exe >SHA256SUMS)
+(cd "$stage" && sha256sum mivoboot.exe mivoboot-x86.exe mivocheck.exe >SHA256SUMS)
 mkdir -p dist
-mv "$stage/mivoboot.exe" "$stage/mivoboot-x86.exe" "$stage/SHA256SUMS" dist/
+mv "$stage/mivoboot.exe" "$stage/mivoboot-x86.exe" "$stage/mivocheck.exe" "$stage/SHA256SUMS" dist/
 rmdir "$stage"
 
 echo "release of $(date -u -d "@$SOURCE_DATE_EPOCH" '+%Y-%m-%d %H:%M:%S UTC') (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH), $signed:"
 echo "  dist/mivoboot.exe: $(wc -c <dist/mivoboot.exe) bytes ($unsigned_x86_64 unsigned)"
 echo "  dist/mivoboot-x86.exe: $(wc -c <dist/mivoboot-x86.exe) bytes ($unsigned_i686 unsigned)"
+echo "  dist/mivocheck.exe: $(wc -c <dist/mivocheck.exe) bytes ($unsigned_check unsigned)"
 cat dist/SHA256SUMS

@@ -318,3 +318,33 @@ e2e_log_shows_removal() {
 e2e_log_shows_fresh_install() {
   [ -f "$1" ] && grep -aq 'ProductState = -1' "$1"
 }
+
+# e2e_run_with_result LOCALE COMMANDS: runs, in the setup folder and under the
+# user locale of LOCALE, the command line that a deployment tool is given,
+#   cmd /c "COMMANDS"
+# e.g. COMMANDS 'mivoboot.exe & mivocheck.exe --result', through Wine's own
+# cmd, started and waited for by the probe as a tool starts it. mivoboot.exe
+# and mivocheck.exe lie in the setup folder. Leaves cmd's whole exit code in
+# result_exit (empty when the probe did not report one) and what the commands
+# printed in result_out.
+e2e_run_with_result() {
+  local locale=$1 commands=$2
+  [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  cp "$E2E_MIVOCHECK" "$setup_dir/mivocheck.exe"
+  timeout "$E2E_STEP_TIMEOUT" env LC_ALL="$locale" "$WINE" "$E2E_PROBE" --run "$setup_windows" \
+    "cmd /c \"$commands\"" </dev/null >"$run_dir/result.out" 2>"$run_dir/result.err"
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  result_exit=$(tr -d '\r' <"$run_dir/result.out" | sed -n 's/^exit=//p')
+  result_out=$(tr -d '\r' <"$run_dir/result.out" | grep -v '^exit=')
+}
+
+# add_schedule_reboot PACKAGE: a ScheduleReboot action late in the package's
+# InstallExecuteSequence, so that its installation asks for a restart. Nothing
+# in the package suppresses it: silent and without REBOOT=ReallySuppress on the
+# command line, Windows would restart the machine (Windows Installer
+# documentation: "ScheduleReboot Action", "REBOOT property"), so the program's
+# own property text is what keeps the machine running.
+add_schedule_reboot() {
+  msibuild "$1" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6650)" \
+    >"$run_dir/msibuild.out" 2>&1
+}

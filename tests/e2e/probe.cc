@@ -19,6 +19,11 @@
 //                      opens FILE (made when missing) without sharing, writes
 //                      FILE.held, and keeps it open until FILE.held is deleted
 //                      or SECONDS pass, as another program holding the file.
+//   probe --run FOLDER COMMAND_LINE
+//                      runs COMMAND_LINE in FOLDER as a deployment tool does
+//                      (CreateProcessW, then a wait for its end), its output to
+//                      the probe's, then prints exit=N, the whole exit code,
+//                      which a Unix exit status would cut to 8 bits.
 //
 // The probe is a test tool and imports msi.dll directly; it must never be laid
 // beside the planted msi.dll of the hijack scenario.
@@ -165,6 +170,27 @@ int HoldWithoutSharing(const char* file, const char* seconds) {
   return 0;
 }
 
+int RunAndReport(const char* folder, const char* command_line) {
+  std::wstring directory = Widen(folder);
+  std::wstring line = Widen(command_line);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  std::fflush(stdout);
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
+                      &startup, &process)) {
+    std::fprintf(stderr, "cannot run %s: %lu\n", command_line, GetLastError());
+    return 1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  std::printf("exit=%lu\n", static_cast<unsigned long>(code));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +202,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "--env") == 0) return ReportEnvironment(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "--run") == 0) return RunAndReport(argv[2], argv[3]);
   if (argc == 2 && std::strcmp(argv[1], "--lcid") == 0) {
     std::printf("lcid=%lu\n", static_cast<unsigned long>(GetUserDefaultLCID()));
     return 0;

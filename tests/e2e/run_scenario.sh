@@ -989,8 +989,7 @@ scenario_reboot_scheduled() {
   setup_package core 1.0.0 1.0.0.0
   setup_package 1031 1.0.0 1.0.0.0
   prepare "ScheduleReboot in the execute sequence of mivo_1031.msi" \
-    msibuild "$setup_dir/$(file_of 1031)" -q \
-    "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6650)"
+    add_schedule_reboot "$setup_dir/$(file_of 1031)"
   e2e_set_tmp 'C:\mivo-tmp'
   e2e_run_setup de_DE.UTF-8
   expect_exit_zero
@@ -1002,6 +1001,87 @@ scenario_reboot_scheduled() {
   expect_record_says core "installation: \"$setup_windows\\$(file_of core)\" (log \"$tmp_windows\\$(log_of core)\"): 0 (success)"
   expect_record_says - "end: 2 installed, 0 removed, 0 left alone, 1 needing a restart, "
   expect_record_reads_as_success
+}
+
+# expect_result CODE TEXT: the command line of a deployment tool exited with
+# CODE, and what it printed is the one line of mivocheck --result, naming TEXT.
+expect_result() {
+  local code=$1 text=$2
+  e2e_check "the command line exits $code (exit '$result_exit')" test "$result_exit" = "$code"
+  if [ "$(printf '%s\n' "$result_out" | wc -l)" = 1 ] &&
+    [[ $result_out == "mivocheck: $code "* ]] && [[ $result_out == *"$text"* ]]; then
+    e2e_pass "one line: $result_out"
+  else
+    e2e_fail "one line 'mivocheck: $code ...$text...' (printed: $(printf '%s' "$result_out" | tr '\n' '|'))"
+  fi
+}
+
+# The code of the run that just happened, through cmd as a deployment tool
+# runs it: a clean first run and a second run with everything current are 0,
+# and the second line of each really is that run's (cmd waited for it).
+scenario_result_first_and_second_run() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe & mivocheck.exe --result'
+  expect_result 0 "(success): the newest run ended and every call succeeded"
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  e2e_info "second run"
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe & mivocheck.exe --result'
+  expect_result 0 "(success): the newest run ended and nothing needed a call"
+  e2e_check "the record holds both runs, each ended" \
+    test "$(grep -ac '\] start: ' "$tmp_dir/MIVOSetup.log")" = 2 -a \
+    "$(grep -ac '\] end: ' "$tmp_dir/MIVOSetup.log")" = 2
+}
+
+# A garbage language pack named on the command line: the code is the
+# installer's answer for it, and the line names the pack. cmd hands a program
+# the blank before "&" as part of its arguments, so a language is written
+# right before the "&": "mivoboot.exe 1036 &" would pass "1036 ", which names
+# no language.
+scenario_result_garbage_language_pack() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  prepare "write a garbage mivo_1036.msi" write_garbage "$setup_dir/mivo_1036.msi"
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe 1036 & mivocheck.exe --result'
+  expect_record_says - 'start: mivoboot 1.0.0.0, executable "C:\mivo-setup\mivoboot.exe", arguments "1036 ",'
+  expect_result 0 "(success): the newest run ended and every call succeeded"
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe 1036& mivocheck.exe --result'
+  local answer
+  answer=$(e2e_record "$tmp_dir/MIVOSetup.log" |
+    sed -n 's/^mivo_1036\.msi: installation: .*): \([0-9]*\).*/\1/p')
+  e2e_check "the record holds the installer's failure for mivo_1036.msi ('$answer')" \
+    test -n "$answer" -a "$answer" != 0
+  expect_result "$answer" "): mivo_1036.msi installation failed"
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+  records_exit=1
+  records_failing=mivo_1036.msi
+}
+
+# A core package that schedules a restart: the run succeeds and asks for one.
+scenario_result_restart_scheduled() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  prepare "add ScheduleReboot to mivo.msi" add_schedule_reboot "$setup_dir/mivo.msi"
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe & mivocheck.exe --result'
+  expect_result 3010 "(success, reboot needed): mivo.msi installation asked for a restart"
+  expect_record_says core "installation: \"$setup_windows\\mivo.msi\" (log \"$tmp_windows\\MIVOInstall.log\"): 3010 (success, reboot needed)"
+  probe_roles core 1031
+  expect_installed core 1.0.0 1.0.0.0
+  expect_installed 1031 1.0.0 1.0.0.0
+}
+
+# No record in the temporary folder: mivocheck --result alone says so.
+scenario_result_empty_tmp_folder() {
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result en_US.UTF-8 'mivocheck.exe --result'
+  expect_result 1622 "(ERROR_INSTALL_LOG_FAILURE): no record at \"C:\\mivo-tmp\\MIVOSetup.log\""
 }
 
 # --- The reading of Wine's trace, on fixed input ----------------------------------

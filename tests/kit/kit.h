@@ -135,10 +135,11 @@ struct Process {
 };
 
 // Starts `exe` with the command line "\"exe\"" followed by a blank and
-// `arguments` (nothing when empty). An empty `environment` passes the kit's
-// own. Throws PreparationError when the process cannot be started.
+// `arguments` (nothing when empty), in `folder` (empty: the kit's current
+// folder). An empty `environment` passes the kit's own. Throws
+// PreparationError when the process cannot be started.
 Process StartProcess(const std::wstring& exe, const std::wstring& arguments,
-                     const std::wstring& environment);
+                     const std::wstring& environment, const std::wstring& folder = std::wstring());
 
 struct ProcessEnd {
   bool finished = false;  // false: the time limit passed and the process was terminated
@@ -248,6 +249,7 @@ std::vector<LCID> ExpectedPacks(const std::wstring& command_line, LCID user);
 struct Options {
   std::wstring kit_folder;  // the folder of mivo-e2e.exe
   std::wstring exe;         // the mivoboot.exe under test
+  std::wstring check;       // the mivocheck.exe of the kit
   std::wstring only;        // one scenario, or empty for all
   bool keep = false;        // leave the scratch folders
 };

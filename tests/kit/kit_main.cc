@@ -70,6 +70,7 @@ int main() {
   kit::Options options;
   options.kit_folder = kit::FolderOf(kit::ModulePath(nullptr));
   options.exe = options.kit_folder + L"\\mivoboot.exe";
+  options.check = options.kit_folder + L"\\mivocheck.exe";
   for (size_t i = 0; i < arguments.size(); ++i) {
     const std::wstring& argument = arguments[i];
     bool has_value = i + 1 < arguments.size();

@@ -156,6 +156,13 @@ struct Run {
   std::vector<std::string> messages;  // the run's record messages, once checked
 };
 
+// One run of the command line that a deployment tool is given.
+struct ToolRun {
+  std::wstring commands;  // inside cmd /c "..."
+  ProcessEnd end;
+  std::string output;  // what mivocheck --result printed
+};
+
 // The cached package of an installed product, as it was at one moment.
 struct Cached {
   std::wstring path;
@@ -208,6 +215,46 @@ class Scene {
     CopyOneFile(KitPackage(role, variant), setup_ + L"\\" + role.file);
   }
   std::wstring Exe() const { return setup_ + L"\\mivoboot.exe"; }
+  void PlaceCheck() { CopyOneFile(options_.check, setup_ + L"\\mivocheck.exe"); }
+
+  // Runs cmd /c "COMMANDS" in the setup folder, as a deployment tool runs its
+  // install command line there, with TMP set to the scenario's temporary
+  // folder. What the last command prints goes to result.txt beside it.
+  ToolRun RunThroughCmd(const std::wstring& commands) {
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) throw PreparationError("no system folder");
+    const std::wstring output = setup_ + L"\\result.txt";
+    DeleteFileW(output.c_str());
+    ToolRun run;
+    run.commands = commands;
+    Process process = StartProcess(
+        std::wstring(system, length) + L"\\cmd.exe", L"/c \"" + commands + L" >result.txt\"",
+        MakeEnvironmentBlock(CurrentEnvironment(), {{L"TMP", tmp_}}), setup_);
+    run.end = WaitForProcess(process, kRunLimitMs);
+    ReadBytes(output, run.output);
+    return run;
+  }
+
+  // The command line exited with `code` (any failure's code when none is
+  // given) and printed the one line of mivocheck --result with `fragment`.
+  void ExpectResult(const ToolRun& run, std::optional<DWORD> code, const std::string& fragment) {
+    const std::string what = "cmd /c \"" + Utf8(run.commands) + "\"";
+    if (!report_.Check(run.end.finished, what + " ended")) return;
+    const DWORD exit_code = run.end.exit_code;
+    const bool failure = exit_code != 0 && exit_code != 3010 && exit_code != 1641 &&
+                         exit_code != 1618 && exit_code != 1622;
+    report_.Check(code ? exit_code == *code : failure,
+                  what + " exits " + (code ? std::to_string(*code) : "with a failure's code"),
+                  "got " + DescribeExitCode(exit_code));
+    const std::string start = "mivocheck: " + std::to_string(exit_code) + " ";
+    report_.Check(
+        run.output.compare(0, start.size(), start) == 0 &&
+            run.output.find(fragment) != std::string::npos &&
+            run.output.find('\n') == run.output.size() - 1,
+        "it prints one line 'mivocheck: " + std::to_string(exit_code) + " ..." + fragment + "'",
+        "printed '" + run.output + "'");
+  }
 
   // Installs a package directly, as the state a scenario starts from.
   void Stage(const std::wstring& kit_package) {
@@ -1231,6 +1278,73 @@ void RestartScheduled(Scene& scene) {
   scene.ExpectNoMessage(run, "ERROR_");
 }
 
+// The command line of a deployment tool gives the code of the run that just
+// happened: 0 for a clean first run, and 0 for a second run that finds
+// everything current (so cmd waited for that run before it read the record).
+void ResultFirstAndSecondRun(Scene& scene) {
+  const Machine& machine = scene.machine();
+  scene.PlaceExe();
+  scene.PlaceCheck();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(machine.pack), kV1);
+  ToolRun first = scene.RunThroughCmd(L"mivoboot.exe & mivocheck.exe --result");
+  scene.ExpectResult(first, 0, "(success): the newest run ended and every call succeeded");
+  scene.ExpectInstalled(Core(), kV1);
+  scene.ExpectInstalled(Pack(machine.pack), kV1);
+  ToolRun second = scene.RunThroughCmd(L"mivoboot.exe & mivocheck.exe --result");
+  scene.ExpectResult(second, 0, "(success): the newest run ended and nothing needed a call");
+}
+
+// A garbage language pack named on the command line: the installer's failure
+// number for it, and the pack named. The language stands right before "&":
+// cmd hands the blank before "&" to the program, and "1036 " is no language.
+void ResultGarbagePack(Scene& scene) {
+  const Machine& machine = scene.machine();
+  const std::wstring language = std::to_wstring(machine.beside);
+  const std::vector<LCID> packs = ExpectedPacks(language, machine.user);
+  scene.PlaceExe();
+  scene.PlaceCheck();
+  scene.Place(Core(), kV1);
+  scene.Place(Pack(machine.pack), kV1);  // for the run without a language
+  for (LCID lcid : packs) {
+    if (lcid != machine.beside) scene.Place(Pack(lcid), kV1);
+  }
+  const Role garbage = Pack(machine.beside);
+  CopyOneFile(scene.KitPackage(L"garbage.msi"), scene.setup() + L"\\" + garbage.file);
+  // With a blank before "&" the argument text is "1036 ": no language, so the
+  // garbage pack is not planned.
+  ToolRun blank = scene.RunThroughCmd(L"mivoboot.exe " + language + L" & mivocheck.exe --result");
+  scene.ExpectResult(blank, 0, "(success): the newest run ended and every call succeeded");
+  ToolRun run = scene.RunThroughCmd(L"mivoboot.exe " + language + L"& mivocheck.exe --result");
+  scene.ExpectResult(run, std::nullopt, ": " + garbage.Name() + " installation failed");
+  scene.ExpectInstalled(Core(), kV1);
+  for (LCID lcid : packs) {
+    if (lcid != machine.beside) scene.ExpectInstalled(Pack(lcid), kV1);
+  }
+}
+
+// A core package that asks for a restart: 3010.
+void ResultRestart(Scene& scene) {
+  const Machine& machine = scene.machine();
+  scene.PlaceExe();
+  scene.PlaceCheck();
+  scene.Place(Core(), kV1Restart);
+  scene.Place(Pack(machine.pack), kV1);
+  ToolRun run = scene.RunThroughCmd(L"mivoboot.exe & mivocheck.exe --result");
+  scene.ExpectResult(run, 3010,
+                     "(success, reboot needed): mivo.msi installation asked for a restart");
+  scene.ExpectInstalled(Core(), kV1Restart);
+}
+
+// No record in the temporary folder: 1622.
+void ResultNoRecord(Scene& scene) {
+  scene.PlaceCheck();
+  ToolRun run = scene.RunThroughCmd(L"mivocheck.exe --result");
+  scene.ExpectResult(
+      run, 1622,
+      "(ERROR_INSTALL_LOG_FAILURE): no record at \"" + Utf8(scene.tmp()) + "\\MIVOSetup.log\"");
+}
+
 // --- Runner -------------------------------------------------------------------------
 
 struct ScenarioEntry {
@@ -1265,6 +1379,10 @@ std::vector<ScenarioEntry> Scenarios() {
       {"tmp_relative", plain(TmpRelative)},
       {"tmp_trailing_backslash", plain(TmpTrailingBackslash)},
       {"restart_scheduled", plain(RestartScheduled)},
+      {"result_first_and_second_run", plain(ResultFirstAndSecondRun)},
+      {"result_garbage_pack", plain(ResultGarbagePack)},
+      {"result_restart", plain(ResultRestart)},
+      {"result_no_record", plain(ResultNoRecord)},
   };
 }
 

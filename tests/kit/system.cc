@@ -312,7 +312,7 @@ void Handle::Reset() {
 }
 
 Process StartProcess(const std::wstring& exe, const std::wstring& arguments,
-                     const std::wstring& environment) {
+                     const std::wstring& environment, const std::wstring& folder) {
   std::wstring command_line = L"\"" + exe + L"\"";
   if (!arguments.empty()) command_line += L" " + arguments;
   std::vector<wchar_t> writable(command_line.begin(), command_line.end());
@@ -322,8 +322,8 @@ Process StartProcess(const std::wstring& exe, const std::wstring& arguments,
   PROCESS_INFORMATION info = {};
   DWORD flags = CREATE_UNICODE_ENVIRONMENT;
   void* block = environment.empty() ? nullptr : const_cast<wchar_t*>(environment.data());
-  if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, block, nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, FALSE, flags, block,
+                      folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
     throw PreparationError(LastError("cannot start " + Utf8(exe)));
   }
   Process process;

@@ -1,0 +1,255 @@
+#include "mivocheck/result.h"
+
+#include <string_view>
+#include <type_traits>
+
+#include "platform/utf8.h"
+#include "setup/plan.h"
+#include "setup/record.h"
+#include "text/cstring.h"
+
+namespace mivocheck {
+
+namespace {
+
+const UINT kSuccess = 0;
+const UINT kRestartNeeded = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
+const UINT kRestartStarted = 1641;  // ERROR_SUCCESS_REBOOT_INITIATED
+const UINT kInstallerBusy = 1618;   // ERROR_INSTALL_ALREADY_RUNNING
+const UINT kFailure = 1603;         // ERROR_INSTALL_FAILURE
+const UINT kNoRecord = 1622;        // ERROR_INSTALL_LOG_FAILURE
+const UINT kBadCommandLine = 1639;  // ERROR_INVALID_COMMAND_LINE
+
+// The whole file at `path`, opened as the runs open it, so that a run that
+// writes at the same time neither fails nor is kept out.
+bool ReadWholeFile(LPCWSTR path, std::string& bytes, DWORD* error) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = GetLastError();
+    return false;
+  }
+  static char buffer[64 * 1024];
+  bool read = true;
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &count, nullptr)) {
+      *error = GetLastError();
+      read = false;
+      break;
+    }
+    if (count == 0) break;
+    bytes.append(buffer, count);
+  }
+  CloseHandle(file);
+  return read;
+}
+
+// Keeps the one run that the reader is given (the newest) and the first line
+// that does not parse.
+class NewestRun : public RecordSink {
+ public:
+  void RunDone(const Run& run) override { run_ = run; }
+  void LineNotParsed(const std::string&, unsigned long long line_number) override {
+    if (bad_line_ == 0) bad_line_ = line_number;
+  }
+
+  Run run_;
+  unsigned long long bad_line_ = 0;  // counted from the first line fed
+};
+
+std::string Quoted(const RecordText& text) { return "\"" + RecordTextEscaped(text) + "\""; }
+
+const char* CallWords(bool removal) { return removal ? "removal" : "installation"; }
+
+// The first failure of `package` in call order: a removal comes before the
+// installation, and a call left for the next run counts as 1618.
+bool PackageFailure(const PackageRun& package, RecordResult& result) {
+  const std::string name = RecordTextEscaped(package.name);
+  if (package.removed && !ResultSucceeded(package.removal_result)) {
+    result = {package.removal_result, name + " removal failed"};
+    return true;
+  }
+  if (package.gave_up) {
+    result = {kInstallerBusy, name + " " + CallWords(package.gave_up_removal) +
+                                  " left for the next run: the installer stayed busy"};
+    return true;
+  }
+  if (package.installed && !ResultSucceeded(package.installation_result)) {
+    result = {package.installation_result, name + " installation failed"};
+    return true;
+  }
+  return false;
+}
+
+// The code of the newest run, read up to the first line that does not parse
+// (`bad_line`, 0 for none; its number in the file).
+RecordResult ResultOfRun(const Run& run, unsigned long long bad_line) {
+  RecordResult result;
+  for (const PackageRun& package : run.packages) {
+    if (PackageFailure(package, result)) return result;
+  }
+  if (bad_line != 0) {
+    return {kFailure, "line " + std::to_string(bad_line) +
+                          " of the record does not parse, so the newest run cannot be read"};
+  }
+  const std::string started =
+      " (process " + std::to_string(run.pid) + ", started " + run.start_time + ")";
+  if (!run.Finished()) {
+    return {kFailure, "the newest run" + started + " has no end line: it crashed or was ended"};
+  }
+  if (run.folder_unreadable) {
+    return {kFailure, "the newest run could not read its own folder and installed nothing"};
+  }
+  if (run.path_too_long) {
+    return {kFailure, "the newest run could not form a package's path and installed nothing"};
+  }
+  const PackageRun* restart = nullptr;
+  UINT restart_code = kSuccess;
+  bool called = false;
+  for (const PackageRun& package : run.packages) {
+    if (OutcomeOf(run, package) == Outcome::kNoResult) {
+      return {kFailure, RecordTextEscaped(package.name) + " has no result in the record"};
+    }
+    called = called || package.removed || package.installed;
+    for (UINT code : {package.removal_result, package.installation_result}) {
+      if ((code == kRestartStarted && restart_code != kRestartStarted) ||
+          (code == kRestartNeeded && restart_code == kSuccess)) {
+        restart_code = code;
+        restart = &package;
+      }
+    }
+  }
+  if (run.end_counts_failures) {
+    return {kFailure, "the newest run counted failed packages that the record does not show"};
+  }
+  if (restart) {
+    const bool removal = restart->removed && restart->removal_result == restart_code;
+    return {restart_code,
+            RecordTextEscaped(restart->name) + " " + CallWords(removal) +
+                (restart_code == kRestartStarted ? " started a restart" : " asked for a restart")};
+  }
+  return {kSuccess, called ? "the newest run ended and every call succeeded"
+                           : "the newest run ended and nothing needed a call"};
+}
+
+// The lines of `bytes`, each with the LF that ends it (the last may have none).
+template <typename Visit>
+void ForEachLine(std::string_view bytes, Visit visit) {
+  size_t begin = 0;
+  while (begin < bytes.size()) {
+    const size_t lf = bytes.find('\n', begin);
+    const size_t end = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    if (!visit(bytes.substr(begin, end - begin), begin)) return;
+    begin = end;
+  }
+}
+
+bool IsStartLine(std::string_view line, RecordLine& parsed) {
+  if (line.size() < 2 || line[line.size() - 1] != '\n' || line[line.size() - 2] != '\r') {
+    return false;
+  }
+  return ParseRecordLine(line.substr(0, line.size() - 2), parsed) && parsed.kind == kRecordStart;
+}
+
+// A path as the command line gave it: UTF-16 on Windows, UTF-8 elsewhere.
+template <typename Unit>
+RecordText ArgumentText(const Unit* argument) {
+  if constexpr (std::is_same_v<Unit, WCHAR>) {
+    return argument;
+  } else {
+    return utf8::ToUtf16<WCHAR>(argument);
+  }
+}
+
+}  // namespace
+
+RecordResult ResultOfRecord(LPCWSTR path) {
+  std::string bytes;
+  DWORD error = 0;
+  if (!ReadWholeFile(path, bytes, &error)) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return {kNoRecord, "no record at " + Quoted(path)};
+    }
+    return {kNoRecord,
+            "the record " + Quoted(path) + " cannot be read (error " + std::to_string(error) + ")"};
+  }
+
+  // The newest run begins at the last line that is a start line.
+  RecordLine parsed;
+  size_t start = std::string::npos;
+  unsigned long long start_line = 0, line_number = 0, first_bad_line = 0;
+  ForEachLine(bytes, [&](std::string_view line, size_t offset) {
+    ++line_number;
+    if (IsStartLine(line, parsed)) {
+      start = offset;
+      start_line = line_number;
+    } else if (first_bad_line == 0) {
+      // Only for a record without a start line: whether it parses at all.
+      std::string_view text = line;
+      const bool whole = text.size() >= 2 && text.substr(text.size() - 2) == "\r\n";
+      if (!whole || !ParseRecordLine(text.substr(0, text.size() - 2), parsed)) {
+        first_bad_line = line_number;
+      }
+    }
+    return true;
+  });
+  if (start == std::string::npos) {
+    if (first_bad_line != 0) {
+      return {kFailure, "line " + std::to_string(first_bad_line) +
+                            " of the record does not parse, and no run can be read"};
+    }
+    return {kNoRecord, "no run in the record " + Quoted(path)};
+  }
+
+  // From there, line by line up to the first line that does not parse: the
+  // calls before it are known, those after it are not.
+  NewestRun newest;
+  RecordFileReader reader("", newest);
+  ForEachLine(std::string_view(bytes).substr(start), [&](std::string_view line, size_t) {
+    reader.Feed(line.data(), line.size());
+    return newest.bad_line_ == 0;
+  });
+  // The run still open is handed over unfinished; a last line without its
+  // line end does not parse.
+  reader.Finish();
+  const unsigned long long bad_line = newest.bad_line_ == 0 ? 0 : start_line - 1 + newest.bad_line_;
+  return ResultOfRun(newest.run_, bad_line);
+}
+
+RecordText DefaultRecordPath() {
+  const CString folder = TempFolder();
+  if (folder.IsEmpty()) return RecordText();
+  return RecordText(folder.GetString()) + RecordText(WTEXT("\\MIVOSetup.log"));
+}
+
+std::string FormatResult(const RecordResult& result) {
+  std::string line = "mivocheck: " + std::to_string(result.code);
+  if (const char* words = RecordSuccessWords(result.code)) {
+    line += std::string(" (") + words + ")";
+  } else if (const char* name = RecordFailureName(result.code)) {
+    line += std::string(" (ERROR_") + name + ")";
+  }
+  return line + ": " + result.cause + "\n";
+}
+
+int ReportResult(const std::vector<RecordArgument>& arguments, const std::string& usage,
+                 const std::function<void(const std::string&)>& out,
+                 const std::function<void(const std::string&)>& err) {
+  if (arguments.size() > 1) {
+    err(usage);
+    return static_cast<int>(kBadCommandLine);
+  }
+  RecordResult result;
+  if (arguments.empty()) {
+    const RecordText path = DefaultRecordPath();
+    result = path.empty() ? RecordResult{kNoRecord, "no temporary folder, so no record"}
+                          : ResultOfRecord(path.c_str());
+  } else {
+    result = ResultOfRecord(ArgumentText(arguments[0]).c_str());
+  }
+  out(FormatResult(result));
+  return static_cast<int>(result.code);
+}
+
+}  // namespace mivocheck
