@@ -143,6 +143,9 @@ Outcome OutcomeOf(const Run& run, const PackageRun& package);
 std::string OutcomeText(const Run& run, const PackageRun& package);
 // The words of the outcome of a run without packages.
 std::string RunOutcomeText(const Run& run);
+// An installer result as the record writes it: "0 (success)", "1603
+// (ERROR_INSTALL_FAILURE)", or the number alone when it has no name.
+std::string ResultText(UINT result);
 // True when the run did not finish or a call of it failed.
 bool RunFailed(const Run& run);
 

@@ -30,8 +30,6 @@ Outcome OutcomeOf(const Run& run, const PackageRun& package) {
   return Outcome::kNoResult;
 }
 
-namespace {
-
 std::string ResultText(UINT result) {
   std::string text = std::to_string(result);
   if (const char* words = RecordSuccessWords(result)) {
@@ -41,8 +39,6 @@ std::string ResultText(UINT result) {
   }
   return text;
 }
-
-}  // namespace
 
 std::string OutcomeText(const Run& run, const PackageRun& package) {
   switch (OutcomeOf(run, package)) {

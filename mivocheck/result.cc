@@ -4,8 +4,8 @@
 #include <type_traits>
 
 #include "platform/utf8.h"
-#include "setup/plan.h"
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 #include "text/cstring.h"
 
 namespace mivocheck {
@@ -219,18 +219,15 @@ RecordResult ResultOfRecord(LPCWSTR path) {
 
 RecordText DefaultRecordPath() {
   const CString folder = TempFolder();
-  if (folder.IsEmpty()) return RecordText();
-  return RecordText(folder.GetString()) + RecordText(WTEXT("\\MIVOSetup.log"));
+  CString path;
+  if (folder.IsEmpty() || !path.Format(kRunRecordPathFormat, folder.GetString())) {
+    return RecordText();
+  }
+  return RecordText(path.GetString());
 }
 
 std::string FormatResult(const RecordResult& result) {
-  std::string line = "mivocheck: " + std::to_string(result.code);
-  if (const char* words = RecordSuccessWords(result.code)) {
-    line += std::string(" (") + words + ")";
-  } else if (const char* name = RecordFailureName(result.code)) {
-    line += std::string(" (ERROR_") + name + ")";
-  }
-  return line + ": " + result.cause + "\n";
+  return "mivocheck: " + ResultText(result.code) + ": " + result.cause + "\n";
 }
 
 int ReportResult(const std::vector<RecordArgument>& arguments, const std::string& usage,
