@@ -270,10 +270,6 @@ class RunRecord {
   void Installation(LPCWSTR package_path, LPCWSTR log_path, UINT result) {
     Write(kRecordInstallation, package_path, log_path, result);
   }
-  // The removal of a product code or the installation of a package path.
-  void Call(bool removal, LPCWSTR target, LPCWSTR log_path, UINT result) {
-    Write(removal ? kRecordRemoval : kRecordInstallation, target, log_path, result);
-  }
   // `restarts` counts the packages with a removal or installation that
   // succeeded but needs a restart to finish (3010, 1641), `failed` those with
   // one that did not succeed; a run without any says nothing of them.

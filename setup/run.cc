@@ -89,7 +89,11 @@ UINT Carry(bool removal, LPCWSTR target, LPCWSTR log, WaitBudget& budget, WaitRa
            RunRecord& record) {
   MsiEnableLogW(*log ? INSTALLLOGMODE_VERBOSE : 0, *log ? log : nullptr, 0);
   UINT result = CallInstaller(removal, target, budget, random, record);
-  record.Call(removal, target, log, result);
+  if (removal) {
+    record.Removal(target, log, result);
+  } else {
+    record.Installation(target, log, result);
+  }
   if (result == ERROR_INSTALL_LOG_FAILURE && *log) {
     record.WithoutLog(removal);
     result = Carry(removal, target, WTEXT(""), budget, random, record);
