@@ -351,14 +351,24 @@ BOOL DeleteFileW(LPCWSTR path) {
 
 namespace {
 
-// The range [start, end) of a lock call; false for an empty one, which
-// Windows refuses.
-bool LockRange(LPOVERLAPPED at, DWORD count_low, DWORD count_high, unsigned long long* start,
-               unsigned long long* end) {
+// The file of a lock call and its range [start, end); null, with the error
+// set, for a handle that is no file, a reserved value that is not 0, no
+// OVERLAPPED or an empty range, all of which Windows refuses.
+KernelObject* LockTarget(HANDLE file, DWORD reserved, LPOVERLAPPED at, DWORD count_low,
+                         DWORD count_high, unsigned long long* start, unsigned long long* end) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  if (!object || reserved != 0 || !at) {
+    host::g_last_error = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
   const unsigned long long count = static_cast<unsigned long long>(count_high) << 32 | count_low;
   *start = static_cast<unsigned long long>(at->OffsetHigh) << 32 | at->Offset;
   *end = *start + count;
-  return count > 0 && *end > *start && *end <= (1ull << 63);
+  if (count == 0 || *end <= *start || *end > (1ull << 63)) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return object;
 }
 
 bool SetLock(int fd, short type, unsigned long long start, unsigned long long end, bool wait) {
@@ -374,13 +384,10 @@ bool SetLock(int fd, short type, unsigned long long start, unsigned long long en
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
                 LPOVERLAPPED overlapped) {
-  KernelObject* object = host::Find(file, KernelObject::kFile);
   unsigned long long start = 0, end = 0;
-  if (!object || reserved != 0 || !overlapped ||
-      !LockRange(overlapped, count_low, count_high, &start, &end)) {
-    host::g_last_error = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
-    return 0;
-  }
+  KernelObject* object =
+      LockTarget(file, reserved, overlapped, count_low, count_high, &start, &end);
+  if (!object) return 0;
   for (const auto& held : object->locks) {
     if (held.first < end && start < held.second) {
       host::g_last_error = ERROR_LOCK_VIOLATION;
@@ -400,13 +407,10 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD
 
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,
                   LPOVERLAPPED overlapped) {
-  KernelObject* object = host::Find(file, KernelObject::kFile);
   unsigned long long start = 0, end = 0;
-  if (!object || reserved != 0 || !overlapped ||
-      !LockRange(overlapped, count_low, count_high, &start, &end)) {
-    host::g_last_error = object ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
-    return 0;
-  }
+  KernelObject* object =
+      LockTarget(file, reserved, overlapped, count_low, count_high, &start, &end);
+  if (!object) return 0;
   for (auto held = object->locks.begin(); held != object->locks.end(); ++held) {
     if (held->first == start && held->second == end) {
       object->locks.erase(held);
