@@ -800,6 +800,26 @@ scenario_record_held_open() {
   expect_installation_logged core
 }
 
+# run_setups_together N: starts mivoboot.exe from the setup folder N times at
+# once (user locale de_DE, no arguments), waits for every run, and checks that
+# each exited with code 0. Run n writes its output to setup-n.out.
+run_setups_together() {
+  local count=$1 n pids=() exits=() zeros=()
+  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  for ((n = 1; n <= count; n++)); do
+    timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 \
+      "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup-$n.out" 2>&1 &
+    pids+=($!)
+    zeros+=(0)
+  done
+  for n in "${pids[@]}"; do
+    wait "$n"
+    exits+=($?)
+  done
+  "$WINESERVER" -w </dev/null >/dev/null 2>&1
+  e2e_check "the $count runs exited with code 0 (${exits[*]})" test "${exits[*]}" = "${zeros[*]}"
+}
+
 # Two runs started together: one waits for the other, both exit 0, each
 # product is installed once and cached once, and both runs' lines are in the
 # record, whole, told apart by their process ids.
@@ -807,19 +827,7 @@ scenario_two_runs_at_once() {
   setup_package core 1.0.0 1.0.0.0
   setup_package 1031 1.0.0 1.0.0.0
   e2e_set_tmp 'C:\mivo-tmp'
-  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
-  local n pids=() exits=()
-  for n in 1 2; do
-    timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 \
-      "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup-$n.out" 2>&1 &
-    pids+=($!)
-  done
-  for n in 0 1; do
-    wait "${pids[$n]}"
-    exits+=($?)
-  done
-  "$WINESERVER" -w </dev/null >/dev/null 2>&1
-  e2e_check "both runs exited with code 0 (${exits[*]})" test "${exits[*]}" = "0 0"
+  run_setups_together 2
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
@@ -1155,19 +1163,7 @@ scenario_record_shared_cut() {
       e = sprintf("2026-01-01 00:00:01Z [%d] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n", 100000 + i)
       printf "%s%s", s, e; total += length(s) + length(e)
     } }' >"$tmp_dir/MIVOSetup.log"
-  cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
-  local n pids=() exits=()
-  for n in 1 2 3; do
-    timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 \
-      "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup-$n.out" 2>&1 &
-    pids+=($!)
-  done
-  for n in 0 1 2; do
-    wait "${pids[$n]}"
-    exits+=($?)
-  done
-  "$WINESERVER" -w </dev/null >/dev/null 2>&1
-  e2e_check "the three runs exited with code 0 (${exits[*]})" test "${exits[*]}" = "0 0 0"
+  run_setups_together 3
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
