@@ -426,16 +426,6 @@ std::string RecordTextUtf8(const RecordText& text) {
 
 namespace {
 
-void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00u >> (more + 1)) | (c >> (6 * more)));
-  for (int k = more - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-}
-
 // UTF-8 of `text`, each unit for which `escape` holds as "<U+XXXX>"; a pair of
 // surrogates is one character, an unpaired one is escaped when `escape` holds
 // for it and U+FFFD otherwise.
@@ -456,7 +446,7 @@ std::string EscapedUtf8(const RecordText& text, bool (*escape)(char32_t)) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    AppendUtf8(c, out);
+    utf8::AppendUtf8(c, out);
   }
   return out;
 }

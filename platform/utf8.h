@@ -8,6 +8,17 @@
 
 namespace utf8 {
 
+// Appends the UTF-8 of the code point `c` (at most U+10FFFF, no surrogate).
+inline void AppendUtf8(char32_t c, std::string& out) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+    return;
+  }
+  const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  out += static_cast<char>((0xFF00u >> (more + 1)) | (c >> (6 * more)));
+  for (int k = more - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+}
+
 // UTF-8 of a terminated UTF-16 text ("" for null); an unpaired surrogate
 // becomes U+FFFD.
 template <typename Unit>
@@ -23,21 +34,7 @@ std::string FromUtf16(const Unit* text) {
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
     }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    AppendUtf8(c, out);
   }
   return out;
 }
