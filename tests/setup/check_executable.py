@@ -8,6 +8,9 @@
                                             is signed and has at most that many
   check_executable.py imports FILE          it imports from system DLLs only, never msi.dll
   check_executable.py manifest FILE         its manifest asks for asInvoker, uiAccess false
+  check_executable.py machine FILE x86|x64  it is a program for that processor: the PE
+                                            header's machine and the optional header's
+                                            kind both say so
   check_executable.py stamp FILE SECONDS    its PE time stamp is SECONDS and its PE checksum
                                             is 0 or the checksum of the file
   check_executable.py constructors OBJDUMP FILE...
@@ -39,13 +42,14 @@ class PeImage:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
+        self.machine = struct.unpack_from("<H", data, pe + 4)[0]
         sections, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
         self.time_stamp = struct.unpack_from("<I", data, pe + 8)[0]
         optional = pe + 24
         # At the same place in the 32-bit and the 64-bit optional header.
         self.checksum_offset = optional + 64
         self.checksum = struct.unpack_from("<I", data, self.checksum_offset)[0]
-        magic = struct.unpack_from("<H", data, optional)[0]
+        magic = self.magic = struct.unpack_from("<H", data, optional)[0]
         if magic == 0x10B:
             directories = optional + 96
         elif magic == 0x20B:
@@ -199,6 +203,21 @@ def check_manifest(path):
     return None
 
 
+# The PE machine and optional header magic of each processor's programs.
+MACHINES = {"x86": (0x14C, 0x10B), "x64": (0x8664, 0x20B)}
+
+
+def check_machine(path, wanted):
+    with open(path, "rb") as f:
+        image = PeImage(f.read())
+    machine, magic = MACHINES[wanted]
+    if (image.machine, image.magic) != (machine, magic):
+        return "%s: machine %#x with optional header %#x, expected %s (%#x, %#x)" % (
+            path, image.machine, image.magic, wanted, machine, magic)
+    print("%s: a program for %s" % (path, wanted))
+    return None
+
+
 def check_stamp(path, seconds):
     with open(path, "rb") as f:
         image = PeImage(f.read())
@@ -241,6 +260,8 @@ def main(argv):
         problem = check_imports(argv[2])
     elif len(argv) == 3 and argv[1] == "manifest":
         problem = check_manifest(argv[2])
+    elif len(argv) == 4 and argv[1] == "machine" and argv[3] in MACHINES:
+        problem = check_machine(argv[2], argv[3])
     elif len(argv) == 4 and argv[1] == "stamp":
         problem = check_stamp(argv[2], int(argv[3]))
     elif len(argv) >= 4 and argv[1] == "constructors":
