@@ -1206,9 +1206,11 @@ finish() {
 }
 
 scenario=${1:?usage: run_scenario.sh template | SCENARIO}
-# E2E_SETUP_EXE_OVERRIDE, when set, names the executable to run instead of the
-# build's own (the release check runs the scenarios on the signed release).
+# E2E_SETUP_EXE_OVERRIDE and E2E_MIVOCHECK_OVERRIDE, when set, name the
+# executables to run instead of the build's own (the release check runs the
+# scenarios on the signed release).
 E2E_SETUP_EXE=${E2E_SETUP_EXE_OVERRIDE:-${E2E_SETUP_EXE:-}}
+E2E_MIVOCHECK=${E2E_MIVOCHECK_OVERRIDE:-${E2E_MIVOCHECK:-}}
 : "${E2E_WORK:?}" "${E2E_SETUP_EXE:?}" "${E2E_PROBE:?}" "${E2E_MAKE_PACKAGE:?}"
 template=$E2E_WORK/template-prefix
 run_dir=
