@@ -25,7 +25,7 @@ fi
 apt-get update
 apt-get install -y --no-install-recommends \
   ca-certificates git cmake ninja-build pkg-config make python3 \
-  g++ clang clang-format libclang-rt-14-dev \
+  g++ clang clang-format libclang-rt-14-dev shellcheck \
   libgtest-dev libgmock-dev googletest libbenchmark-dev \
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 \
   wine64 wine \

@@ -21,7 +21,7 @@
 # Needs the host build's tool chain (tools/install-deps.sh) and gnuplot
 # (Debian package gnuplot-nox); without gnuplot it prints the table, says so
 # and exits 1.
-set -eu
+set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 out_dir=$source_dir/build/login-storm
 seeds=${SEEDS:-20}

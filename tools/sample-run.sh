@@ -20,7 +20,7 @@
 # tools/install-deps.sh; SKIP_INSTALL=1 skips that on a machine that has it. It
 # needs cmake, ninja-build, g++-mingw-w64-x86-64-posix, googletest, wine64,
 # wixl and msitools (and coreutils, findutils, util-linux, mawk, perl-base).
-set -eu
+set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=${SAMPLE_BUILD_DIR:-$source_dir/build/windows}
 command_line=1036
@@ -48,8 +48,8 @@ if [ -z "$E2E_SETUP_EXE" ] || [ -z "$E2E_PROBE" ]; then
   exit 1
 fi
 
-# shellcheck source=../tests/e2e/e2e_lib.sh
-. "$source_dir/tests/e2e/e2e_lib.sh"
+# shellcheck source=e2e_lib.sh
+. "$source_dir/tools/e2e_lib.sh"
 set +e  # the functions below report their own failures
 e2e_require_tools >/dev/null || {
   e2e_require_tools

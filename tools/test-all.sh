@@ -17,7 +17,8 @@
 #      stamp and verified, the end-to-end runs repeated with both signed
 #      executables,
 #   5. a bounded fuzz run of the text support and of the record reader,
-#   6. the formatting of the sources.
+#   6. the formatting of the sources, and shellcheck's warnings on every
+#      script (tools/, cmake/, tests/).
 # Build folders are under build/ of the checkout.
 set -eu
 cd "$(dirname "$0")/.."
@@ -62,10 +63,14 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j2
 tests/fuzz/run_fuzz.sh build/fuzz "$fuzz_seconds"
 
-step "formatting"
+step "formatting and shell scripts"
 files=$(git ls-files '*.cc' '*.h')
 # shellcheck disable=SC2086
 clang-format --dry-run --Werror $files
 echo "all sources formatted"
+scripts=$(git ls-files 'tools/*.sh' 'cmake/*.sh' 'tests/*.sh')
+# shellcheck disable=SC2086
+shellcheck -S warning $scripts
+echo "no shellcheck warning in $(echo "$scripts" | wc -l) scripts"
 
 step "all checks passed"

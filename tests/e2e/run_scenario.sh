@@ -14,10 +14,12 @@
 #
 # Environment (set by the test registration): E2E_SETUP_EXE, E2E_PROBE,
 # E2E_PLANTED_DLL, E2E_NAIVE_LOADER, E2E_MAKE_PACKAGE, E2E_WORK.
-set -u
+set -eEuo pipefail
+# A command that fails outside a check stops the script: say which.
+trap 'echo "stopped: line $LINENO of ${BASH_SOURCE[0]##*/}: $BASH_COMMAND (exit $?)" >&2' ERR
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=e2e_lib.sh
-. "$here/e2e_lib.sh"
+# shellcheck source=../../tools/e2e_lib.sh
+. "$here/../../tools/e2e_lib.sh"
 
 # Aborts the scenario when a preparation step fails: what follows would not
 # check anything.
@@ -69,7 +71,7 @@ expect_exit_zero() {
   fi
   local crash
   crash=$(grep -aE 'Unhandled (exception|page fault)|unimplemented function' "$run_dir/setup.trace" |
-    head -n 2)
+    head -n 2) || true
   if [ -n "$crash" ]; then
     e2e_fail "mivoboot.exe ran without an unhandled exception: $crash"
   fi
@@ -172,12 +174,12 @@ expect_record_says() {
 # expect_record_whole: every line of the record is well formed.
 expect_record_whole() {
   local bad
-  bad=$(e2e_record "$tmp_dir/MIVOSetup.log" | grep -c '^!')
+  bad=$(e2e_record "$tmp_dir/MIVOSetup.log" | grep -c '^!') || true
   if [ -s "$tmp_dir/MIVOSetup.log" ] && [ "$bad" = 0 ]; then
     e2e_pass "every line of the record has its time stamp, process id and CRLF"
   else
     e2e_fail "every line of the record has its time stamp, process id and CRLF ($bad bad:" \
-      "$(e2e_record "$tmp_dir/MIVOSetup.log" | grep '^!' | head -n 3 | tr '\n' '|'))"
+      "$(e2e_record "$tmp_dir/MIVOSetup.log" | grep '^!' | sed -n '1,3p' | tr '\n' '|'))"
   fi
 }
 
@@ -185,7 +187,7 @@ expect_record_whole() {
 # in any letter case, which log viewers colour as a failure.
 expect_record_reads_as_success() {
   local hits
-  hits=$(grep -aiE 'error|fail' "$tmp_dir/MIVOSetup.log" | head -n 3 | tr -d '\r' | tr '\n' '|')
+  hits=$(grep -aiE 'error|fail' "$tmp_dir/MIVOSetup.log" | sed -n '1,3p' | tr -d '\r' | tr '\n' '|') || true
   if [ -s "$tmp_dir/MIVOSetup.log" ] && [ -z "$hits" ]; then
     e2e_pass "no line of the record says error or fail"
   else
@@ -784,9 +786,9 @@ scenario_record_held_open() {
     finish
   fi
   cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  setup_exit=0
   timeout "$E2E_STEP_TIMEOUT" env LC_ALL=de_DE.UTF-8 WINEDEBUG=-all,trace+msi \
-    "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace"
-  setup_exit=$?
+    "$WINE" "$setup_windows\\mivoboot.exe" </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace" || setup_exit=$?
   rm -f "$tmp_dir/MIVOSetup.log.held"
   wait "$holder"
   "$WINESERVER" -w </dev/null >/dev/null 2>&1
@@ -844,8 +846,8 @@ scenario_two_runs_at_once() {
   done
   expect_record_whole
   local starts ends run_ids
-  starts=$(grep -ac '\] start: mivoboot ' "$tmp_dir/MIVOSetup.log")
-  ends=$(grep -ac '\] end: ' "$tmp_dir/MIVOSetup.log")
+  starts=$(grep -ac '\] start: mivoboot ' "$tmp_dir/MIVOSetup.log") || true
+  ends=$(grep -ac '\] end: ' "$tmp_dir/MIVOSetup.log") || true
   run_ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$tmp_dir/MIVOSetup.log" | sort -u | wc -l)
   e2e_check "the record holds two runs, each with its start and end line ($starts, $ends)" \
     test "$starts" = 2 -a "$ends" = 2
@@ -910,7 +912,7 @@ scenario_record_forged_input() {
   expect_exit_zero
   expect_record_whole
   local log=$tmp_dir/MIVOSetup.log lines crs lfs
-  lines=$(grep -acE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}Z \[[0-9]+\] ' "$log")
+  lines=$(grep -acE '^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}Z \[[0-9]+\] ' "$log") || true
   crs=$(tr -cd '\r' <"$log" | wc -c)
   lfs=$(tr -cd '\n' <"$log" | wc -c)
   e2e_check "every CR and LF of the record ends a line ($lines lines, $crs CR, $lfs LF)" \
@@ -943,7 +945,7 @@ adopt_record_folder() {
     e2e_fail "one run record written on drive C (found: $(printf '%s' "$records" | tr '\n' ' '))"
     finish
   fi
-  named=$(e2e_record "$records" | sed -n 's/^start: .*, temporary folder "\(.*\)"$/\1/p' | head -n 1)
+  named=$(e2e_record "$records" | sed -n 's/^start: .*, temporary folder "\(.*\)"$/\1/p' | sed -n 1p)
   tmp_windows=$named
   tmp_dir=$(e2e_unix_path "$named")
   e2e_check "the record lies in the folder its start line names ($named)" \
@@ -1178,9 +1180,9 @@ scenario_record_shared_cut() {
     awk '$1 < 100000' | sort -u)
   e2e_check "the record holds the three runs ($(echo $ids))" test "$(echo "$ids" | grep -c .)" = 3
   for id in $ids; do
-    lines=$(grep -a "^[^[]*\[$id\] " "$tmp_dir/MIVOSetup.log" | sed 's/^[^]]*\] //')
+    lines=$(grep -a "^[^[]*\[$id\] " "$tmp_dir/MIVOSetup.log" | sed 's/^[^]]*\] //') || true
     e2e_check "run $id: its first line is its start line" \
-      test "$(echo "$lines" | head -n 1 | cut -c1-15)" = "start: mivoboot"
+      test "$(sed -n 1p <<<"$lines" | cut -c1-15)" = "start: mivoboot"
     e2e_check "run $id: its last line is its end line" \
       test "$(echo "$lines" | tail -n 1 | tr -d '\r' | cut -c1-5)" = "end: "
     e2e_check "run $id: it planned both packages" \

@@ -11,12 +11,14 @@
 # --exe PATH --only NAME) the kit runs once under de_DE and its output is
 # shown for the caller to match; a Unix path after --exe becomes a Windows one.
 # The prefix is copied from the template prefix of the end-to-end tests
-# (tests/e2e/e2e_lib.sh); the kit runs in the time zone Asia/Tokyo, so that a
+# (tools/e2e_lib.sh); the kit runs in the time zone Asia/Tokyo, so that a
 # time stamp in local time is nine hours off.
-set -u
+set -eEuo pipefail
+# A command that fails outside a check stops the script: say which.
+trap 'echo "stopped: line $LINENO of ${BASH_SOURCE[0]##*/}: $BASH_COMMAND (exit $?)" >&2' ERR
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source-path=SCRIPTDIR source=../e2e/e2e_lib.sh
-. "$here/../e2e/e2e_lib.sh"
+# shellcheck source=../../tools/e2e_lib.sh
+. "$here/../../tools/e2e_lib.sh"
 
 [ $# -ge 3 ] || { echo "usage: run_under_wine.sh ZIP TEMPLATE_PREFIX RUN_DIR [KIT_ARGUMENTS...]"; exit 2; }
 zip=$(realpath -m "$1") template=$(realpath -m "$2") work=$(realpath -m "$3")
@@ -68,8 +70,8 @@ export WINEDLLOVERRIDES="msi=n,b;$E2E_DLL_OVERRIDES"
 run_kit() {
   local output=$1
   shift
-  timeout 900 "$WINE" "$kit" "$@" </dev/null >"$output" 2>"$output.err"
-  kit_status=$?
+  kit_status=0
+  timeout 900 "$WINE" "$kit" "$@" </dev/null >"$output" 2>"$output.err" || kit_status=$?
   tr -d '\r' <"$output"
 }
 

@@ -15,7 +15,9 @@
 #   $ COMMAND          run in the case's folder to break it (helpers below)
 #   row PACKAGE ...    a row of the summary table (blanks squeezed)
 #   anything else      the finding lines, all of them, in order
-set -u
+set -eEuo pipefail
+# A command that fails outside a check stops the script: say which.
+trap 'echo "stopped: line $LINENO of ${BASH_SOURCE[0]##*/}: $BASH_COMMAND (exit $?)" >&2' ERR
 mivocheck=$1 make_package=$2 work=$3
 shift 3
 emulator=("$@")
@@ -53,17 +55,17 @@ fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 check() {
   local name=$1 code=$2 expected=$3 before=$failures out rc line want findings rows
   checks=$((checks + 1))
-  out=$(run "$(native "$root/$name")")
-  rc=$?
+  rc=0
+  out=$(run "$(native "$root/$name")") || rc=$?
   [ "$rc" = "$code" ] || fail "$name: exit code $rc, expected $code"
-  findings=$(printf '%s\n' "$out" | grep -E '^(error|warning): ')
-  want=$(printf '%s' "$expected" | grep -v '^row ')
+  findings=$(printf '%s\n' "$out" | grep -E '^(error|warning): ') || true
+  want=$(printf '%s' "$expected" | grep -v '^row ') || true
   [ "$findings" = "$want" ] ||
     fail "$name: findings differ"$'\n'"--- expected"$'\n'"$want"$'\n'"--- got"$'\n'"$findings"
   rows=$(printf '%s\n' "$out" | tr -s ' ')
   while IFS= read -r line; do
     [ -n "$line" ] || continue
-    printf '%s\n' "$rows" | grep -qxF "${line#row }" || fail "$name: no summary row '${line#row }'"
+    grep -qxF -- "${line#row }" <<<"$rows" || fail "$name: no summary row '${line#row }'"
   done < <(printf '%s\n' "$expected" | grep '^row ')
   [ "$failures" != "$before" ] || printf 'PASS: %s\n' "$name"
 }
@@ -178,8 +180,8 @@ usage() {
   local label=$1 out rc
   shift
   checks=$((checks + 1))
-  out=$(run "$@" 2>"$work/usage.err")
-  rc=$?
+  rc=0
+  out=$(run "$@" 2>"$work/usage.err") || rc=$?
   [ "$rc" = 2 ] || fail "usage, $label: exit code $rc, expected 2"
   [ -z "$out" ] || fail "usage, $label: wrote to stdout: $out"
   grep -q '^usage: mivocheck FOLDER' "$work/usage.err" || fail "usage, $label: no usage line"
@@ -210,10 +212,10 @@ records_check() {
   local label=$1 code=$2 want=$3 out rc
   shift 3
   checks=$((checks + 1))
-  out=$(run --records "$@" 2>"$work/records.err")
-  rc=$?
+  rc=0
+  out=$(run --records "$@" 2>"$work/records.err") || rc=$?
   [ "$rc" = "$code" ] || fail "records, $label: exit code $rc, expected $code ($(cat "$work/records.err"))"
-  printf '%s\n' "$out" | grep -qF -- "$want" || fail "records, $label: no '$want' in: $out"
+  grep -qF -- "$want" <<<"$out" || fail "records, $label: no '$want' in: $out"
 }
 records_check "a clean record" 0 "mivo.msi  installed" "$(native "$records/clean é.log")"
 records_check "a failed call" 1 "installation failed with result 1603 (ERROR_INSTALL_FAILURE)" \

@@ -1,4 +1,6 @@
-# Shared functions of the end-to-end scenarios and the sample run (bash, sourced).
+# shellcheck shell=bash
+# Shared functions of the end-to-end scenarios, the Windows kit's run under
+# Wine and the sample run: sourced by bash scripts, never run.
 #
 # A run works in a folder of its own ($run_dir) holding a throwaway Wine prefix
 # copied from a template prefix, the setup folder C:\mivo-setup (the setup
@@ -181,10 +183,10 @@ e2e_run_setup() {
   local locale=$1
   shift
   [ -f "$setup_dir/mivoboot.exe" ] || cp "$E2E_SETUP_EXE" "$setup_dir/mivoboot.exe"
+  setup_exit=0
   timeout "$E2E_STEP_TIMEOUT" env LC_ALL="$locale" WINEDEBUG=-all,trace+msi \
     "$WINE" "$setup_windows\\mivoboot.exe" "$@" \
-    </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace"
-  setup_exit=$?
+    </dev/null >"$run_dir/setup.out" 2>"$run_dir/setup.trace" || setup_exit=$?
   # A run that hangs (a dialog, say) leaves processes behind that would keep
   # the wineserver alive.
   [ "$setup_exit" -ne 124 ] || "$WINESERVER" -k </dev/null >/dev/null 2>&1
@@ -207,7 +209,7 @@ e2e_installer_calls() {
   local line name arguments
   local remove='L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1"'
   tr -d '\r' <"$1" |
-    grep -E ':trace:msi:(MsiSetInternalUI|MsiEnableLogW|MsiConfigureProductExW|MsiInstallProductW) ' |
+    { grep -E ':trace:msi:(MsiSetInternalUI|MsiEnableLogW|MsiConfigureProductExW|MsiInstallProductW) ' || true; } |
     sed -e 's/^.*:trace:msi://' |
     perl -CS -pe 's/\\(\\|"|n|r|t|[0-9a-fA-F]{4})/$unescape{$1} \/\/ chr(hex($1))/ge;
       BEGIN { %unescape = ("\\" => "\\", "\"" => "\"", n => "\n", r => "\r", t => "\t") }' |
@@ -335,7 +337,7 @@ e2e_run_with_result() {
     "cmd /c \"$commands\"" </dev/null >"$run_dir/result.out" 2>"$run_dir/result.err"
   "$WINESERVER" -w </dev/null >/dev/null 2>&1
   result_exit=$(tr -d '\r' <"$run_dir/result.out" | sed -n 's/^exit=//p')
-  result_out=$(tr -d '\r' <"$run_dir/result.out" | grep -v '^exit=')
+  result_out=$(tr -d '\r' <"$run_dir/result.out" | grep -v '^exit=') || true
 }
 
 # add_schedule_reboot PACKAGE: a ScheduleReboot action late in the package's
