@@ -234,7 +234,8 @@ void RunSetup(LPCWSTR argument_text) {
   DWORD waited = lock.Acquire(budget);
 
   // The folder of the record and the logs becomes the process's own TMP and
-  // TEMP too, so that the installer keeps its temporary files there.
+  // TEMP too, for whatever the installer does in this process; where the
+  // installer service keeps its own temporary files is its own affair.
   TempChoice temp = ChooseTempFolder();
   if (!temp.folder.IsEmpty()) {
     // A drive's root keeps its backslash here: "C:" alone would name the
