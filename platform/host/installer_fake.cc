@@ -53,7 +53,9 @@
 // - Refusals before any action runs (host controls in msi_control.h): the
 //   installer's temporary files cannot be written, 1632; the policies
 //   DisableMSI (2: every installation; 1: a per-user one in a process that is
-//   not elevated) and DisableUserInstalls (1: every per-user one), 1625; a
+//   not elevated) and DisableUserInstalls (1: every per-user one), 1625,
+//   and DisableUserInstalls=1 hides every per-user product from the state,
+//   related-product and product-information queries and from removal; a
 //   per-machine package (ALLUSERS read from the package) installed or removed
 //   by a process that is not elevated, 1603 with error 1925 (installation)
 //   or 1730 (removal) in the log.
@@ -174,8 +176,15 @@ FakeProduct* FindProduct(LPCWSTR product_code) {
   return nullptr;
 }
 
+// Whether the installer's functions see the product: DisableUserInstalls=1
+// hides every per-user one.
+bool Visible(const FakeProduct& product) {
+  return product.per_machine || State().disable_user_installs != 1;
+}
+
 bool IsRegistered(const FakeProduct& product) {
-  return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT;
+  return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT &&
+         Visible(product);
 }
 
 bool FileReadable(const std::string& path) {
@@ -466,6 +475,7 @@ UINT Install(LPCWSTR package, LPCWSTR properties, const std::string& what, std::
   product.local_package = local_package;
   product.package_code = identity.package_code;
   product.source_package = package;
+  product.per_machine = identity.per_machine;
   product.state = INSTALLSTATE_DEFAULT;
   if (installed) {
     *installed = product;
@@ -573,7 +583,7 @@ INSTALLSTATE MsiQueryProductStateW(LPCWSTR product) {
   if (!host::IsGuidText(product)) {
     state = INSTALLSTATE_INVALIDARG;
   } else if (const host::FakeProduct* found = host::FindProduct(product)) {
-    state = found->state;
+    if (host::Visible(*found)) state = found->state;
   }
   return static_cast<INSTALLSTATE>(call.Return(static_cast<UINT>(state)));
 }

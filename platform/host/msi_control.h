@@ -59,6 +59,8 @@ struct FakeProduct {
   // The path the product was installed from: the last used source, where the
   // installer looks when the cached package is gone. Empty: no source known.
   std::u16string source_package;
+  // Installed per machine (ALLUSERS of its package); per user otherwise.
+  bool per_machine = false;
 };
 
 // Registers (or replaces, by exact product code) an installed product.

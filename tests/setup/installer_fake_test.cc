@@ -282,6 +282,19 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
   EXPECT_NE(FileText(folder + "/a.log").find("Error 1730."), std::string::npos);
   EXPECT_EQ(host::Products().size(), 1u);
 
+  // DisableUserInstalls=1 hides a per-user product from every function; a
+  // per-machine one stays.
+  ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  host::SetInstallerPolicy(0, 1);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_UNKNOWN);
+  EXPECT_EQ(MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u""),
+            ERROR_UNKNOWN_PRODUCT);
+  WCHAR related[39];
+  EXPECT_EQ(MsiEnumRelatedProductsW(kUpgrade, 0, 0, related), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(MsiQueryProductStateW(u"{5E7A0C11-0001-4000-8000-0000000000F5}"), INSTALLSTATE_DEFAULT);
+  host::SetInstallerPolicy(0, 0);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_DEFAULT);
+
   // The log setting: a path needs a non-zero mode; null turns logging off
   // whatever the mode.
   EXPECT_EQ(MsiEnableLogW(0, log.c_str(), 0), ERROR_INVALID_PARAMETER);
