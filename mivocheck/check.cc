@@ -20,6 +20,10 @@ namespace fs = std::filesystem;
 const char kCoreName[] = "mivo.msi";
 const char kPackPrefix[] = "mivo_";
 const char kPackageSuffix[] = ".msi";
+// The file by which a product team says that a release is meant for elevated
+// deployment (an administrator's or the system's account), so that its
+// per-machine packages are no error.
+const char kElevatedMarker[] = "mivo-elevated.txt";
 
 std::string Utf8(LPCWSTR text) { return utf8::FromUtf16(text); }
 
@@ -99,6 +103,7 @@ class Checker {
     for (const std::string& name : names) {
       const std::string lower = LowerAscii(name);
       std::string slot;
+      if (lower == kElevatedMarker) elevated_ = true;
       if (lower == kCoreName) {
         slot = kCoreName;
       } else if (lower.size() >= prefix.size() + suffix.size() &&
@@ -138,6 +143,11 @@ class Checker {
   }
 
   void CheckFolderWide() {
+    if (elevated_ && !per_machine_) {
+      Add(Severity::kWarning, kElevatedMarker,
+          "says the release is meant for elevated deployment, but every package installs per "
+          "user");
+    }
     // Product codes compare as the setup compares them: ASCII letters without
     // regard to case.
     for (size_t later = 0; later < report_.packages.size(); ++later) {
@@ -232,28 +242,41 @@ class Checker {
     CheckInstallContext(name, database);
   }
 
-  // The setup never elevates: a package that installs per machine fails for a
-  // standard user.
+  // The setup never elevates, and without a user interface no elevation
+  // prompt can be shown: a package that installs per machine fails for a
+  // standard user (1603), unless the folder says that the release is meant
+  // for elevated deployment.
   void CheckInstallContext(const std::string& name, MSIHANDLE database) {
     const std::string all_users = Property(database, WTEXT("ALLUSERS"));
+    std::string why;
     if (all_users.empty()) return;
     if (all_users == "1") {
-      Add(Severity::kWarning, name, "ALLUSERS=1 needs elevation for a standard user");
+      why = "ALLUSERS=1 installs per machine";
     } else if (all_users == "2") {
-      if (Property(database, WTEXT("MSIINSTALLPERUSER")) != "1") {
-        Add(Severity::kWarning, name,
-            "ALLUSERS=2 without MSIINSTALLPERUSER=1 needs elevation for a standard user");
-      }
+      if (Property(database, WTEXT("MSIINSTALLPERUSER")) == "1") return;
+      why = "ALLUSERS=2 without MSIINSTALLPERUSER=1 installs per machine";
     } else {
+      why = "ALLUSERS=" + all_users +
+            " is none of the documented values (empty, 1, 2); the installer may install per "
+            "machine";
+    }
+    per_machine_ = true;
+    if (elevated_) {
       Add(Severity::kWarning, name,
-          "ALLUSERS=" + all_users +
-              " is none of the documented values (empty, 1, 2); the installer may install per "
-              "machine, which needs elevation");
+          why + "; " + kElevatedMarker + " says the release is meant for elevated deployment");
+    } else {
+      Add(Severity::kError, name,
+          why +
+              ", which fails for a standard user (1603, no elevation without a user "
+              "interface); a release meant for elevated deployment says so with a file " +
+              kElevatedMarker);
     }
   }
 
   const fs::path& folder_;
   FolderReport& report_;
+  bool elevated_ = false;     // the folder holds kElevatedMarker
+  bool per_machine_ = false;  // a package installs per machine
   // The file of each package: the core package under "mivo.msi", each language
   // pack under its locale identifier.
   std::map<std::string, std::string> files_;

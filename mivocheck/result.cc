@@ -15,6 +15,7 @@ namespace {
 const UINT kSuccess = 0;
 const UINT kRestartNeeded = 3010;   // ERROR_SUCCESS_REBOOT_REQUIRED
 const UINT kRestartStarted = 1641;  // ERROR_SUCCESS_REBOOT_INITIATED
+const UINT kSuspended = 1604;       // ERROR_INSTALL_SUSPEND: finishes after a restart
 const UINT kInstallerBusy = 1618;   // ERROR_INSTALL_ALREADY_RUNNING
 const UINT kFailure = 1603;         // ERROR_INSTALL_FAILURE
 const UINT kNoRecord = 1622;        // ERROR_INSTALL_LOG_FAILURE
@@ -106,16 +107,20 @@ RecordResult ResultOfRun(const Run& run, unsigned long long bad_line) {
   }
   const PackageRun* restart = nullptr;
   UINT restart_code = kSuccess;
+  UINT restart_result = kSuccess;  // the call's own result behind restart_code
   bool called = false;
   for (const PackageRun& package : run.packages) {
     if (OutcomeOf(run, package) == Outcome::kNoResult) {
       return {kFailure, RecordTextEscaped(package.name) + " has no result in the record"};
     }
     called = called || package.removed || package.installed;
-    for (UINT code : {package.removal_result, package.installation_result}) {
+    for (UINT answer : {package.removal_result, package.installation_result}) {
+      // A suspended call is finished by a restart, as one that asked for it.
+      const UINT code = answer == kSuspended ? kRestartNeeded : answer;
       if ((code == kRestartStarted && restart_code != kRestartStarted) ||
           (code == kRestartNeeded && restart_code == kSuccess)) {
         restart_code = code;
+        restart_result = answer;
         restart = &package;
       }
     }
@@ -124,10 +129,12 @@ RecordResult ResultOfRun(const Run& run, unsigned long long bad_line) {
     return {kFailure, "the newest run counted failed packages that the record does not show"};
   }
   if (restart) {
-    const bool removal = restart->removed && restart->removal_result == restart_code;
+    const bool removal = restart->removed && restart->removal_result == restart_result;
     return {restart_code,
             RecordTextEscaped(restart->name) + " " + CallWords(removal) +
-                (restart_code == kRestartStarted ? " started a restart" : " asked for a restart")};
+                (restart_code == kRestartStarted ? " started a restart"
+                 : restart_result == kSuspended  ? " was suspended and finishes after a restart"
+                                                 : " asked for a restart")};
   }
   return {kSuccess, called ? "the newest run ended and every call succeeded"
                            : "the newest run ended and nothing needed a call"};

@@ -13,7 +13,8 @@
 //   installed nothing because its folder could not be read or a package's
 //   path could not be formed, and when the record lacks a package's result;
 // - 1641 when a call succeeded and started a restart, else 3010 when one
-//   succeeded and asked for a restart;
+//   succeeded and asked for a restart, or was suspended (1604, a package's
+//   ForceReboot) to finish after a restart;
 // - 0 when every call succeeded, or none was needed.
 // A record that does not exist, cannot be read or holds no run gives 1622
 // (ERROR_INSTALL_LOG_FAILURE).

@@ -288,6 +288,8 @@ const char* RecordSuccessWords(UINT result) {
       return "success, reboot needed";
     case ERROR_SUCCESS_REBOOT_INITIATED:
       return "success, reboot started";
+    case ERROR_INSTALL_SUSPEND:
+      return "suspended, finishes after a restart";
     default:
       return nullptr;
   }

@@ -102,7 +102,8 @@ enum RecordKind {
 //   %u a DWORD, %d an int, in decimal;
 //   %r an installer result, always last: its number, then " (success)",
 //      " (success, reboot needed)" (3010), " (success, reboot started)" (1641),
-//      " (ERROR_NAME)" for a known failure, or nothing for an unknown one.
+//      " (suspended, finishes after a restart)" (1604), " (ERROR_NAME)" for a
+//      known failure, or nothing for an unknown one.
 // Changing a template changes the grammar that mivocheck --records reads and
 // the README documents.
 inline constexpr char kRecordTemplates[] =
@@ -164,11 +165,13 @@ inline bool RecordUnitEscaped(unsigned unit) {
 }
 
 // True for the installer results that count as success: 0, 3010 (a reboot is
-// needed) and 1641 (a reboot was started).
+// needed), 1641 (a reboot was started) and 1604 (the installation was
+// suspended by its package's ForceReboot and finishes after a restart).
 bool ResultSucceeded(UINT result);
 
 // How %r words a result after its number, without the parentheses: for a
-// success "success", "success, reboot needed" or "success, reboot started";
+// success "success", "success, reboot needed", "success, reboot started" or
+// "suspended, finishes after a restart";
 // for a known failure null from RecordSuccessWords and the name without its
 // "ERROR_" from RecordFailureName ("INSTALL_FAILURE"); null from both for an
 // unknown failure.
@@ -271,7 +274,7 @@ class RunRecord {
     Write(kRecordInstallation, package_path, log_path, result);
   }
   // `restarts` counts the packages with a removal or installation that
-  // succeeded but needs a restart to finish (3010, 1641), `failed` those with
+  // succeeded but needs a restart to finish (3010, 1641, 1604), `failed` those with
   // one that did not succeed; a run without any says nothing of them.
   void End(DWORD installed, DWORD removed, DWORD left_alone, DWORD restarts, DWORD failed,
            DWORD milliseconds) {

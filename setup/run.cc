@@ -11,7 +11,8 @@ namespace {
 
 // No call may restart the machine: without a user interface the installer
 // would restart it unasked at the end of a package that schedules a restart, or
-// that must replace a file in use. Such a package answers 3010 instead.
+// that must replace a file in use, and at a package's ForceReboot. Such a
+// package answers 3010 instead, or 1604 (suspended) for ForceReboot.
 const WCHAR kRemoveProperties[] = WTEXT("REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1");
 const WCHAR kInstallProperties[] = WTEXT("REBOOT=ReallySuppress");
 
@@ -102,9 +103,7 @@ UINT Carry(bool removal, LPCWSTR target, LPCWSTR log, WaitBudget& budget, WaitRa
 }
 
 // A success that the machine's next restart completes.
-bool NeedsRestart(UINT result) {
-  return result == ERROR_SUCCESS_REBOOT_REQUIRED || result == ERROR_SUCCESS_REBOOT_INITIATED;
-}
+bool NeedsRestart(UINT result) { return result != ERROR_SUCCESS && ResultSucceeded(result); }
 
 CString ExecutablePath() {
   CString path;
@@ -235,7 +234,8 @@ void RunSetup(LPCWSTR argument_text) {
   DWORD waited = lock.Acquire(budget);
 
   // The folder of the record and the logs becomes the process's own TMP and
-  // TEMP too, so that the installer keeps its temporary files there.
+  // TEMP too, for whatever the installer does in this process; where the
+  // installer service keeps its own temporary files is its own affair.
   TempChoice temp = ChooseTempFolder();
   if (!temp.folder.IsEmpty()) {
     // A drive's root keeps its backslash here: "C:" alone would name the

@@ -8,7 +8,8 @@
 #     sessions=N packages=K install_s=D start=together|spread_S complete=P%
 #     p95_s=T busy=U% calls_per_run=C gave_up=G median_s=M installed_per_run=I
 #     policy=NAME
-#   - the table of the README's section "Multi-session hosts";
+#   - the table of which docs/deploying.md, section "Multi-session hosts",
+#     shows a few rows;
 #
 # and plots the share of complete runs against the number of sessions (3
 # packages of 10 s, all starting together) for both policies with gnuplot.

@@ -41,19 +41,33 @@
 //   the package path as its source.
 // - Restarts: a package whose InstallExecuteSequence holds ScheduleReboot or
 //   ForceReboot (conditions are not evaluated: the row counts) restarts the
-//   machine, recorded in Restarts(), and answers
-//   ERROR_SUCCESS_REBOOT_INITIATED (1641), unless the property text's REBOOT
-//   (its first character) is R (ReallySuppress), or S (Suppress) for
-//   ScheduleReboot alone: then it answers ERROR_SUCCESS_REBOOT_REQUIRED
-//   (3010). REBOOT=F restarts at the end of any installation. The fake has no
-//   user to ask, so every UI level restarts as the silent one does. A removal
-//   does the same with the actions of the package it runs from, and so does
-//   a maintenance-mode run.
+//   machine, recorded in Restarts(), unless the property text's REBOOT (its
+//   first character) is R (ReallySuppress), or S (Suppress) for
+//   ScheduleReboot alone. ForceReboot answers ERROR_INSTALL_SUSPEND (1604),
+//   restarted or not; ScheduleReboot answers ERROR_SUCCESS_REBOOT_INITIATED
+//   (1641) when it restarted, ERROR_SUCCESS_REBOOT_REQUIRED (3010) when the
+//   restart was suppressed. REBOOT=F restarts at the end of any installation.
+//   The fake has no user to ask, so every UI level restarts as the silent one
+//   does. A removal does the same with the actions of the package it runs
+//   from, and so does a maintenance-mode run.
+// - Refusals before any action runs (host controls in msi_control.h): the
+//   installer's temporary files cannot be written, 1632; the policies
+//   DisableMSI (2: every installation; 1: a per-user one in a process that is
+//   not elevated) and DisableUserInstalls (1: every per-user one), 1625,
+//   and DisableUserInstalls=1 hides every per-user product from the state,
+//   related-product and product-information queries and from removal; a
+//   per-machine package (ALLUSERS read from the package) installed or removed
+//   by a process that is not elevated, 1603 with error 1925 (installation)
+//   or 1730 (removal) in the log.
 // - MsiConfigureProductExW with INSTALLSTATE_ABSENT removes a registered
 //   product (and its copy in the cache folder); ERROR_UNKNOWN_PRODUCT when it
 //   is not registered. The removal runs from the cached package; when that is
-//   gone, from the product's source; when both are gone,
-//   ERROR_INSTALL_SOURCE_ABSENT (1612) and nothing changes.
+//   gone, from the product's source; when both are gone, nothing changes:
+//   at a UI level that shows source dialogs (any but the silent one without
+//   INSTALLUILEVEL_SOURCERESONLY) the dialog is shown, recorded in
+//   SourceDialogs(), and cancelled as a user at logon would, answering
+//   ERROR_INSTALL_USEREXIT (1602); at the silent level,
+//   ERROR_INSTALL_SOURCE_ABSENT (1612).
 // - Another installation holding the machine (1618) is injected with FailCall.
 // The documentation page behind each behaviour and the test that drives it
 // are in installer_fake.md beside this file.
@@ -85,6 +99,21 @@
 #ifndef ERROR_INSTALL_LOG_FAILURE
 #define ERROR_INSTALL_LOG_FAILURE 1622u
 #endif
+#ifndef ERROR_INSTALL_USEREXIT
+#define ERROR_INSTALL_USEREXIT 1602u
+#endif
+#ifndef ERROR_INSTALL_FAILURE
+#define ERROR_INSTALL_FAILURE 1603u
+#endif
+#ifndef ERROR_INSTALL_SUSPEND
+#define ERROR_INSTALL_SUSPEND 1604u
+#endif
+#ifndef ERROR_INSTALL_PACKAGE_REJECTED
+#define ERROR_INSTALL_PACKAGE_REJECTED 1625u
+#endif
+#ifndef ERROR_INSTALL_TEMP_UNWRITABLE
+#define ERROR_INSTALL_TEMP_UNWRITABLE 1632u
+#endif
 #ifndef INSTALLLOGATTRIBUTES_APPEND
 #define INSTALLLOGATTRIBUTES_APPEND 1
 #endif
@@ -102,6 +131,11 @@ struct InstallerState {
   std::u16string log_path;  // empty: no log
   bool log_append = false;
   std::vector<std::string> restarts;
+  std::vector<std::string> source_dialogs;
+  bool elevated = false;
+  DWORD disable_msi = 0;
+  DWORD disable_user_installs = 0;
+  bool temp_writable = true;
 };
 
 InstallerState& State() {
@@ -142,8 +176,15 @@ FakeProduct* FindProduct(LPCWSTR product_code) {
   return nullptr;
 }
 
+// Whether the installer's functions see the product: DisableUserInstalls=1
+// hides every per-user one.
+bool Visible(const FakeProduct& product) {
+  return product.per_machine || State().disable_user_installs != 1;
+}
+
 bool IsRegistered(const FakeProduct& product) {
-  return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT;
+  return product.state != INSTALLSTATE_UNKNOWN && product.state != INSTALLSTATE_ABSENT &&
+         Visible(product);
 }
 
 bool FileReadable(const std::string& path) {
@@ -221,6 +262,7 @@ struct PackageIdentity {
   std::u16string version;
   std::u16string package_code;
   RestartActions restarts;
+  bool per_machine = false;
 };
 
 UINT ReadPackageIdentity(const std::string& path, PackageIdentity& identity) {
@@ -233,6 +275,12 @@ UINT ReadPackageIdentity(const std::string& path, PackageIdentity& identity) {
   identity.version = ReadPackageProperty(database.get(), "ProductVersion");
   identity.package_code = ReadPackageCode(database.get());
   identity.restarts = ReadRestartActions(database.get());
+  // Per machine unless ALLUSERS is empty, or 2 with MSIINSTALLPERUSER=1; a
+  // value the ALLUSERS page does not list counts as per machine.
+  std::u16string all_users = ReadPackageProperty(database.get(), "ALLUSERS");
+  identity.per_machine =
+      !all_users.empty() &&
+      !(all_users == u"2" && ReadPackageProperty(database.get(), "MSIINSTALLPERUSER") == u"1");
   if (!IsGuidText(identity.product_code.c_str())) return ERROR_INSTALL_PACKAGE_INVALID;
   return ERROR_SUCCESS;
 }
@@ -273,19 +321,50 @@ char16_t RebootSetting(LPCWSTR properties) {
 }
 
 // What a package's restart actions come to under the REBOOT setting, with
-// nobody to answer a prompt: the machine restarts (recorded; 1641) unless the
-// restart is suppressed (3010); 0 when no restart is asked for.
+// nobody to answer a prompt. ForceReboot suspends the installation (1604),
+// restarting the machine unless REBOOT=ReallySuppress; otherwise the machine
+// restarts at the end (recorded; 1641) unless the restart is suppressed
+// (3010); 0 when no restart is asked for.
 UINT RestartOutcome(const RestartActions& actions, char16_t reboot, const std::string& what) {
   bool really_suppress = reboot == u'R';
   bool suppress_at_end = really_suppress || reboot == u'S';
   bool needed = actions.force || actions.schedule || reboot == u'F';
   bool restart =
       (actions.force && !really_suppress) || (needed && (reboot == u'F' || !suppress_at_end));
-  if (restart) {
-    State().restarts.push_back(what);
-    return ERROR_SUCCESS_REBOOT_INITIATED;
-  }
+  if (restart) State().restarts.push_back(what);
+  if (actions.force) return ERROR_INSTALL_SUSPEND;
+  if (restart) return ERROR_SUCCESS_REBOOT_INITIATED;
   return needed ? ERROR_SUCCESS_REBOOT_REQUIRED : ERROR_SUCCESS;
+}
+
+// Whether the UI level lets the installer show its source-resolution dialog:
+// any level but the silent one without INSTALLUILEVEL_SOURCERESONLY.
+bool ShowsSourceDialog() {
+  UINT level = static_cast<UINT>(State().ui_level);
+  return (level & INSTALLUILEVEL_SOURCERESONLY) != 0 ||
+         (level & ~kUiLevelFlags) != INSTALLUILEVEL_NONE;
+}
+
+// What the machine refuses before a package's actions run: the installer's
+// temporary files cannot be written (1632); the policies DisableMSI and
+// DisableUserInstalls (1625); a per-machine package, or the removal of a
+// per-machine product, in a process that is not elevated, whose elevation
+// prompt cannot be shown (1603, its log naming error 1925 or 1730). 0: none.
+UINT Refusal(bool per_machine, bool removal, std::string& log_line) {
+  const InstallerState& state = State();
+  if (!state.temp_writable) return ERROR_INSTALL_TEMP_UNWRITABLE;
+  if (!removal &&
+      (state.disable_msi == 2 || (state.disable_msi == 1 && !per_machine && !state.elevated) ||
+       (state.disable_user_installs == 1 && !per_machine))) {
+    return ERROR_INSTALL_PACKAGE_REJECTED;
+  }
+  if (per_machine && !state.elevated) {
+    log_line = removal ? "Error 1730. You must be an Administrator to remove this application."
+                       : "Error 1925. You do not have sufficient privileges to complete this "
+                         "installation for all users of the machine.";
+    return ERROR_INSTALL_FAILURE;
+  }
+  return ERROR_SUCCESS;
 }
 
 bool IsFolder(const std::string& path) {
@@ -322,12 +401,14 @@ bool OpenLog(const std::string& first_line) {
   return fclose(log) == 0;
 }
 
-// The last line of a call's log: its result.
-void EndLog(UINT result) {
+// The last lines of a call's log: an error message (may be empty), then its
+// result.
+void EndLog(UINT result, const std::string& message = std::string()) {
   InstallerState& state = State();
   if (state.log_path.empty()) return;
   FILE* log = fopen(NativePath(state.log_path.c_str()).c_str(), "ab");
   if (!log) return;
+  if (!message.empty()) fprintf(log, "%s\n", message.c_str());
   fprintf(log, "result %u\n", result);
   fclose(log);
 }
@@ -365,11 +446,13 @@ void RemoveCachedPackage(const FakeProduct& product) {
 
 std::u16string ArgPointer(const void* pointer) { return pointer ? u"(pointer)" : u"(null)"; }
 
-UINT Install(LPCWSTR package, LPCWSTR properties, const std::string& what) {
+UINT Install(LPCWSTR package, LPCWSTR properties, const std::string& what, std::string& message) {
   std::string host_path = NativePath(package);
   PackageIdentity identity;
   UINT read = ReadPackageIdentity(host_path, identity);
   if (read != ERROR_SUCCESS) return read;
+  UINT refused = Refusal(identity.per_machine, false, message);
+  if (refused != ERROR_SUCCESS) return refused;
 
   FakeProduct* installed = FindProduct(identity.product_code.c_str());
   if (installed && IsRegistered(*installed)) {
@@ -392,6 +475,7 @@ UINT Install(LPCWSTR package, LPCWSTR properties, const std::string& what) {
   product.local_package = local_package;
   product.package_code = identity.package_code;
   product.source_package = package;
+  product.per_machine = identity.per_machine;
   product.state = INSTALLSTATE_DEFAULT;
   if (installed) {
     *installed = product;
@@ -431,6 +515,17 @@ void ForgetProduct(const std::u16string& product_code) {
 
 const std::vector<std::string>& Restarts() { return State().restarts; }
 
+const std::vector<std::string>& SourceDialogs() { return State().source_dialogs; }
+
+void SetInstallerPolicy(DWORD disable_msi, DWORD disable_user_installs) {
+  State().disable_msi = disable_msi;
+  State().disable_user_installs = disable_user_installs;
+}
+
+void SetProcessElevated(bool elevated) { State().elevated = elevated; }
+
+void SetInstallerTempWritable(bool writable) { State().temp_writable = writable; }
+
 const std::vector<FakeProduct>& Products() { return State().products; }
 
 void SetPackageCacheFolder(const std::string& folder) { State().cache_folder = folder; }
@@ -443,6 +538,11 @@ void ResetMsi() {
   state.log_path.clear();
   state.log_append = false;
   state.restarts.clear();
+  state.source_dialogs.clear();
+  state.elevated = false;
+  state.disable_msi = 0;
+  state.disable_user_installs = 0;
+  state.temp_writable = true;
   ResetMsiCalls();
 }
 
@@ -483,7 +583,7 @@ INSTALLSTATE MsiQueryProductStateW(LPCWSTR product) {
   if (!host::IsGuidText(product)) {
     state = INSTALLSTATE_INVALIDARG;
   } else if (const host::FakeProduct* found = host::FindProduct(product)) {
-    state = found->state;
+    if (host::Visible(*found)) state = found->state;
   }
   return static_cast<INSTALLSTATE>(call.Return(static_cast<UINT>(state)));
 }
@@ -562,6 +662,7 @@ UINT MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state, LPCW
     return call.Return(ERROR_INSTALL_LOG_FAILURE);
   }
   UINT result = ERROR_SUCCESS;
+  std::string message;
   host::PackageIdentity package;
   if (state == INSTALLSTATE_DEFAULT) {
     // Nothing to change.
@@ -570,14 +671,20 @@ UINT MsiConfigureProductExW(LPCWSTR product, int level, INSTALLSTATE state, LPCW
              host::ReadPackageIdentity(host::NativePath(products[i].source_package.c_str()),
                                        package) != ERROR_SUCCESS) {
     // The removal runs the actions of the cached package, or of the source
-    // when the cached package is gone; with neither, nothing can run.
+    // when the cached package is gone. With neither, a level that allows it
+    // shows the source dialog, which a user at logon cancels; the silent
+    // level gives up at once.
     result = ERROR_INSTALL_SOURCE_ABSENT;
-  } else {
+    if (host::ShowsSourceDialog()) {
+      host::State().source_dialogs.push_back(what);
+      result = ERROR_INSTALL_USEREXIT;
+    }
+  } else if ((result = host::Refusal(package.per_machine, true, message)) == ERROR_SUCCESS) {
     result = host::RestartOutcome(package.restarts, host::RebootSetting(properties), what);
     host::RemoveCachedPackage(products[i]);
     products.erase(products.begin() + static_cast<long>(i));
   }
-  host::EndLog(result);
+  host::EndLog(result, message);
   return call.Return(result);
 }
 
@@ -589,7 +696,8 @@ UINT MsiInstallProductW(LPCWSTR package, LPCWSTR properties) {
   if (!host::OpenLog(what + " " + host::ToUtf8(properties))) {
     return call.Return(ERROR_INSTALL_LOG_FAILURE);
   }
-  UINT result = host::Install(package, properties, what);
-  host::EndLog(result);
+  std::string message;
+  UINT result = host::Install(package, properties, what, message);
+  host::EndLog(result, message);
   return call.Return(result);
 }

@@ -59,6 +59,8 @@ struct FakeProduct {
   // The path the product was installed from: the last used source, where the
   // installer looks when the cached package is gone. Empty: no source known.
   std::u16string source_package;
+  // Installed per machine (ALLUSERS of its package); per user otherwise.
+  bool per_machine = false;
 };
 
 // Registers (or replaces, by exact product code) an installed product.
@@ -77,7 +79,23 @@ void SetPackageCacheFolder(const std::string& folder);
 // must never add one.
 const std::vector<std::string>& Restarts();
 
-// Forgets calls, faults, products, the log setting and restarts; closes
+// Every source-resolution dialog that the service fake showed since the last
+// ResetMsi (each cancelled, as by a user who does not know what to browse
+// for): the function and its product. A run's own decisions must never lead
+// to one.
+const std::vector<std::string>& SourceDialogs();
+
+// The machine's Windows Installer policies DisableMSI and DisableUserInstalls
+// (0: not set, the default).
+void SetInstallerPolicy(DWORD disable_msi, DWORD disable_user_installs);
+// Whether the process runs elevated (an administrator's full token); by
+// default it does not, as a standard user's logon run.
+void SetProcessElevated(bool elevated);
+// Whether the installer can write its own temporary files; by default it can.
+void SetInstallerTempWritable(bool writable);
+
+// Forgets calls, faults, products, the log setting, restarts and dialogs,
+// and restores the default policies, elevation and temporary files; closes
 // nothing (open handles stay counted).
 void ResetMsi();
 

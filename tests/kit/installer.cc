@@ -140,6 +140,15 @@ UINT Installer::Remove(const std::wstring& product) const {
   return configure_product_ex_(product.c_str(), 0, INSTALLSTATE_ABSENT, L"");
 }
 
+UINT Installer::RemoveAtLevel(const std::wstring& product, const std::wstring& properties,
+                              INSTALLUILEVEL level) const {
+  set_internal_ui_(level, nullptr);
+  const UINT result =
+      configure_product_ex_(product.c_str(), 0, INSTALLSTATE_ABSENT, properties.c_str());
+  set_internal_ui_(INSTALLUILEVEL_NONE, nullptr);
+  return result;
+}
+
 std::vector<std::wstring> Installer::Products() const {
   std::vector<std::wstring> products;
   for (DWORD index = 0;; ++index) {

@@ -181,6 +181,11 @@ class Installer {
   UINT Install(const std::wstring& package, const std::wstring& properties) const;
   // MsiConfigureProductExW(code, 0, INSTALLSTATE_ABSENT, L"").
   UINT Remove(const std::wstring& product) const;
+  // The same removal with `properties`, at the UI level `level` (the setup's
+  // 258 shows the installer's source dialogs); the kit's calls are silent
+  // again afterwards.
+  UINT RemoveAtLevel(const std::wstring& product, const std::wstring& properties,
+                     INSTALLUILEVEL level) const;
   // The product codes of every product the installer knows for this user.
   std::vector<std::wstring> Products() const;
 

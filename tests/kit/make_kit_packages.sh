@@ -14,6 +14,8 @@
 #   <role>-v1k.msi   version 1.0.0, key file 1.0.0.5 (rebuilt with a newer key file)
 #   <role>-v1r.msi   version 1.0.0, key file 1.0.0.0, ScheduleReboot at the end of
 #                    its execute sequence (core only)
+#   <role>-v1f.msi   version 1.0.0, key file 1.0.0.0, ForceReboot just before
+#                    InstallFinalize (core only)
 #   <role>-v701.msi  version 7.01,  key file 1.0.0.0
 #   <role>-v71.msi   version 7.1,   key file 1.0.0.0 (core only)
 #   <role>-v71k.msi  version 7.1,   key file 1.0.0.7 (packs only)
@@ -69,6 +71,10 @@ msibuild "$out/busy.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`,
 # without REBOOT=ReallySuppress, Windows would restart the machine.
 build core-v1r.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.0 core
 msibuild "$out/core-v1r.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ScheduleReboot', 6650)"
+# A package that restarts the machine in the middle of its installation;
+# without REBOOT=ReallySuppress, Windows would restart at once.
+build core-v1f.msi 000000000000 000000000000 1.0.0 KELD.DLL 1.0.0.0 core
+msibuild "$out/core-v1f.msi" -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('ForceReboot', 6590)"
 
 yes 'not a package database' | head -c 6000 >"$out/garbage.msi"
 touch "$out/packages.stamp"

@@ -75,6 +75,7 @@ struct Variant {
 const Variant kV1 = {L"v1", L"1.0.0", L"1.0.0.0"};
 const Variant kV1NewKey = {L"v1k", L"1.0.0", L"1.0.0.5"};
 const Variant kV1Restart = {L"v1r", L"1.0.0", L"1.0.0.0"};
+const Variant kV1Force = {L"v1f", L"1.0.0", L"1.0.0.0"};
 const Variant kV701 = {L"v701", L"7.01", L"1.0.0.0"};
 const Variant kV71 = {L"v71", L"7.1", L"1.0.0.0"};
 const Variant kV71NewKey = {L"v71k", L"7.1", L"1.0.0.7"};
@@ -1345,6 +1346,93 @@ void ResultNoRecord(Scene& scene) {
       "(ERROR_INSTALL_LOG_FAILURE): no record at \"" + Utf8(scene.tmp()) + "\\MIVOSetup.log\"");
 }
 
+// --- Only Windows settles these -----------------------------------------------------
+// Each may bring up a dialog of the installer: the tester clicks Cancel.
+
+// A core package whose ForceReboot action runs, under the setup's
+// REBOOT=ReallySuppress. The pages leave its code open (System Reboots gives
+// 1604, ERROR_INSTALL_SUSPEND, whenever ForceReboot runs; the entry of 3010
+// excludes such installations); the setup takes either as one that a restart
+// finishes, and --result gives 3010. The line "Windows answered" says which.
+void ForceRebootCode(Scene& scene) {
+  const LCID pack = scene.machine().pack;
+  scene.PlaceExe();
+  scene.PlaceCheck();
+  scene.Place(Core(), kV1Force);
+  scene.Place(Pack(pack), kV1);
+  Run run = scene.RunSetup(L"");
+  scene.ExpectExitZero(run);
+  scene.ExpectRecord(run);
+  const std::string installation = Core().Name() + ": installation: ";
+  const bool suspended =
+      scene.HasMessage(run, {installation, "): 1604 (suspended, finishes after a restart)"});
+  const bool needed = scene.HasMessage(run, {installation, "): 3010 (success, reboot needed)"});
+  scene.report().Info(
+      std::string("Windows answered ForceReboot under REBOOT=ReallySuppress with ") +
+      (suspended ? "1604"
+       : needed  ? "3010"
+                 : "neither 1604 nor 3010"));
+  scene.report().Check(suspended || needed,
+                       "record: the core's installation 1604 (suspended) or 3010 (reboot needed)");
+  scene.ExpectMessage(run, {"end: ", " 1 needing a restart, "});
+  scene.ExpectNoMessage(run, "ERROR_");
+  ToolRun result = scene.RunThroughCmd(L"mivocheck.exe --result");
+  scene.ExpectResult(result, 3010,
+                     suspended ? "mivo.msi installation was suspended and finishes after a restart"
+                               : "mivo.msi installation asked for a restart");
+}
+
+// A removal whose cached package and source are both gone, at the setup's UI
+// level 258 (silent but for source resolution). The setup reaches it only
+// when the cached package vanishes between its inspection and its removal,
+// so the kit makes that removal itself, with the setup's properties. The
+// installer is expected to show its source dialog; the tester clicks Cancel,
+// and the answer is 1602, as the host's installer fake gives. Deleting a
+// cached package needs an administrator; the kit puts it back afterwards, so
+// that the product can be removed. Wine shows no such dialog (it answers
+// 1612), so only Windows settles this.
+bool Elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const bool read =
+      GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) != 0;
+  CloseHandle(token);
+  return read && elevation.TokenIsElevated != 0;
+}
+
+void MissingSourceDialog(Scene& scene) {
+  const char kWhat[] = "a removal at UI level 258 without its cached package";
+  if (scene.machine().wine) {
+    scene.report().Skip(kWhat, "Wine has no source dialog; only Windows settles this");
+    return;
+  }
+  if (!Elevated()) {
+    scene.report().Skip(kWhat,
+                        "deleting the cached package needs a command prompt run as administrator");
+    return;
+  }
+  scene.Stage(Core(), kV1);
+  const Cached cached = scene.Remember(Core());
+  const std::wstring source = scene.root() + L"\\stage\\" + Core().stem + L"-v1.msi";
+  if (!DeleteFileW(LongPath(cached.path).c_str()) || !DeleteFileW(LongPath(source).c_str())) {
+    throw PreparationError("the cached package or the source could not be deleted");
+  }
+  scene.report().Info("click Cancel in the installer's dialog, if one asks for the package");
+  const UINT result = scene.installer().RemoveAtLevel(
+      Core().Code(), L"REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1",
+      static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY));
+  WriteBytes(cached.path, cached.bytes);
+  scene.report().Info("Windows answered the removal with " + std::to_string(result));
+  scene.report().Check(result == ERROR_INSTALL_USEREXIT,
+                       "the removal answers 1602 after the source dialog is cancelled",
+                       "got " + std::to_string(result) +
+                           (result == 1612 ? ": no dialog was shown, as at the silent level" : ""));
+  scene.report().Check(scene.installer().State(Core().Code()) == INSTALLSTATE_DEFAULT,
+                       "the product stays installed");
+}
+
 // --- Runner -------------------------------------------------------------------------
 
 struct ScenarioEntry {
@@ -1383,6 +1471,8 @@ std::vector<ScenarioEntry> Scenarios() {
       {"result_garbage_pack", plain(ResultGarbagePack)},
       {"result_restart", plain(ResultRestart)},
       {"result_no_record", plain(ResultNoRecord)},
+      {"force_reboot", plain(ForceRebootCode)},
+      {"missing_source_dialog", plain(MissingSourceDialog)},
   };
 }
 

@@ -115,11 +115,10 @@ error: MIVO_1036.msi: ProductCode {C0DE1031-0000-4000-8000-000000001031} is also
 
 == properties_missing 1
 $ unprop mivo.msi ProductCode && unprop mivo_1031.msi UpgradeCode
-$ unprop mivo_1036.msi ProductVersion && prop mivo.msi ALLUSERS 1
+$ unprop mivo_1036.msi ProductVersion
 error: mivo.msi: no ProductCode in the Property table
 error: mivo_1031.msi: no UpgradeCode in the Property table
 error: mivo_1036.msi: no ProductVersion in the Property table
-warning: mivo.msi: ALLUSERS=1 needs elevation for a standard user
 row mivo.msi - 7.1.0 KELD.DLL 7.1.0.3
 
 == product_code_form 1
@@ -155,15 +154,24 @@ warning: mivo_3082.msi: missing; users of language 3082 get no language pack (th
 $ rm mivo_1033.msi
 warning: mivo_1033.msi: missing; users of language 1033 and of every unsupported language get no language pack at all
 
-== install_context 0
+== install_context 1
 $ prop mivo.msi ALLUSERS 1 && prop mivo_1031.msi ALLUSERS 2
 $ prop mivo_1033.msi ALLUSERS 2 && prop mivo_1033.msi MSIINSTALLPERUSER 1
 $ prop mivo_1036.msi ALLUSERS 2 && prop mivo_1036.msi MSIINSTALLPERUSER 0
 $ prop mivo_1040.msi ALLUSERS 0 && prop mivo_1041.msi MSIINSTALLPERUSER 1
-warning: mivo.msi: ALLUSERS=1 needs elevation for a standard user
-warning: mivo_1031.msi: ALLUSERS=2 without MSIINSTALLPERUSER=1 needs elevation for a standard user
-warning: mivo_1036.msi: ALLUSERS=2 without MSIINSTALLPERUSER=1 needs elevation for a standard user
-warning: mivo_1040.msi: ALLUSERS=0 is none of the documented values (empty, 1, 2); the installer may install per machine, which needs elevation
+error: mivo.msi: ALLUSERS=1 installs per machine, which fails for a standard user (1603, no elevation without a user interface); a release meant for elevated deployment says so with a file mivo-elevated.txt
+error: mivo_1031.msi: ALLUSERS=2 without MSIINSTALLPERUSER=1 installs per machine, which fails for a standard user (1603, no elevation without a user interface); a release meant for elevated deployment says so with a file mivo-elevated.txt
+error: mivo_1036.msi: ALLUSERS=2 without MSIINSTALLPERUSER=1 installs per machine, which fails for a standard user (1603, no elevation without a user interface); a release meant for elevated deployment says so with a file mivo-elevated.txt
+error: mivo_1040.msi: ALLUSERS=0 is none of the documented values (empty, 1, 2); the installer may install per machine, which fails for a standard user (1603, no elevation without a user interface); a release meant for elevated deployment says so with a file mivo-elevated.txt
+
+== install_context_elevated 0
+$ prop mivo.msi ALLUSERS 1 && prop mivo_1031.msi ALLUSERS 2 && echo "Intune, system context" >MIVO-Elevated.txt
+warning: mivo.msi: ALLUSERS=1 installs per machine; mivo-elevated.txt says the release is meant for elevated deployment
+warning: mivo_1031.msi: ALLUSERS=2 without MSIINSTALLPERUSER=1 installs per machine; mivo-elevated.txt says the release is meant for elevated deployment
+
+== elevated_but_per_user 0
+$ echo "Intune, system context" >mivo-elevated.txt
+warning: mivo-elevated.txt: says the release is meant for elevated deployment, but every package installs per user
 
 == version_form 0
 $ prop mivo.msi ProductVersion 7.1beta && prop mivo_1031.msi ProductVersion 7

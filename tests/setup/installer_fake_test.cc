@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -117,9 +120,17 @@ TEST_F(InstallerFakeTest, InstallRefusals) {
   }
 }
 
-// The answers the documentation gives for logs, restarts and package codes,
-// call by call: each row sets the log, installs `package` with `properties`
-// (after `v1` is installed, for the rows that need it) and names the answer.
+// The whole text of a host file; empty when there is none.
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The answers the documentation gives for logs, restarts, package codes,
+// policies, elevation and temporary files, call by call: each row sets up the
+// machine, sets the log, installs `package` with `properties` (after `v1` is
+// installed, for the rows that need it) and names the answer, and what the
+// log must say.
 TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
   const std::string folder = cache_.string();
   host::DenyWritesIn(Widen(folder + "/denied"), false);
@@ -132,6 +143,15 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
     bool v1_installed;
     UINT expected;
     int restarts;
+    std::function<void()> machine = [] {};
+    const char* log_says = nullptr;
+  };
+  const std::u16string log = OnDriveZ(folder + "/a.log");
+  const auto policy = [](DWORD disable_msi, DWORD disable_user_installs, bool elevated) {
+    return [=] {
+      host::SetInstallerPolicy(disable_msi, disable_user_installs);
+      host::SetProcessElevated(elevated);
+    };
   };
   const Row rows[] = {
       {"log in an existing folder", OnDriveZ(folder + "/a.log"), Package("v1.msi"), u"", false,
@@ -154,16 +174,36 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
        u"reboot=ReallySuppress", false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
       {"ScheduleReboot, the text only quoted", u"", Package("schedule.msi"),
        u"X=\"REBOOT=ReallySuppress\"", false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
-      {"ForceReboot, REBOOT=Suppress: restarts", u"", Package("force.msi"), u"REBOOT=Suppress",
-       false, ERROR_SUCCESS_REBOOT_INITIATED, 1},
-      {"ForceReboot, REBOOT=ReallySuppress", u"", Package("force.msi"), u"REBOOT=ReallySuppress",
-       false, ERROR_SUCCESS_REBOOT_REQUIRED, 0},
+      {"ForceReboot, no REBOOT: restarts, suspended", u"", Package("force.msi"), u"", false, 1604,
+       1},
+      {"ForceReboot, REBOOT=Suppress: restarts, suspended", u"", Package("force.msi"),
+       u"REBOOT=Suppress", false, 1604, 1},
+      {"ForceReboot, REBOOT=ReallySuppress: suspended", u"", Package("force.msi"),
+       u"REBOOT=ReallySuppress", false, 1604, 0},
+      {"ForceReboot, REBOOT=Force: restarts, suspended", u"", Package("force.msi"), u"REBOOT=Force",
+       false, 1604, 1},
       {"REBOOT=Force restarts any package", u"", Package("v1.msi"), u"REBOOT=Force", false,
        ERROR_SUCCESS_REBOOT_INITIATED, 1},
       {"same product and version, another package code", u"", Package("v1_rebuilt.msi"), u"", true,
        ERROR_PRODUCT_VERSION, 0},
       {"the same package again: maintenance mode", u"", Package("v1.msi"), u"", true, ERROR_SUCCESS,
        0},
+      {"DisableMSI=1: a per-user package, not elevated, is refused", u"", Package("v1.msi"), u"",
+       false, 1625, 0, policy(1, 0, false)},
+      {"DisableMSI=1: a per-user package, elevated", u"", Package("v1.msi"), u"", false,
+       ERROR_SUCCESS, 0, policy(1, 0, true)},
+      {"DisableMSI=1: a per-machine package, elevated", u"", Package("machine.msi"), u"", false,
+       ERROR_SUCCESS, 0, policy(1, 0, true)},
+      {"DisableMSI=2: every package is refused", u"", Package("machine.msi"), u"", false, 1625, 0,
+       policy(2, 0, true)},
+      {"DisableUserInstalls=1: a per-user package is refused, elevated too", u"", Package("v1.msi"),
+       u"", false, 1625, 0, policy(0, 1, true)},
+      {"DisableUserInstalls=1: a per-machine package, elevated", u"", Package("machine.msi"), u"",
+       false, ERROR_SUCCESS, 0, policy(0, 1, true)},
+      {"a per-machine package, not elevated: 1603, error 1925 in the log", log,
+       Package("machine.msi"), u"", false, 1603, 0, policy(0, 0, false), "Error 1925."},
+      {"the installer cannot write its temporary files", u"", Package("v1.msi"), u"", false, 1632,
+       0, [] { host::SetInstallerTempWritable(false); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -172,12 +212,20 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
     if (row.v1_installed) {
       ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
     }
+    row.machine();
     std::vector<host::FakeProduct> before = host::Products();
     host::DenyWritesIn(Widen(folder + "/denied"), true);
     MsiEnableLogW(INSTALLLOGMODE_VERBOSE, row.log.empty() ? nullptr : row.log.c_str(), 0);
     EXPECT_EQ(MsiInstallProductW(row.package.c_str(), row.properties), row.expected);
     host::DenyWritesIn(Widen(folder + "/denied"), false);
     EXPECT_EQ(host::Restarts().size(), static_cast<size_t>(row.restarts));
+    if (row.log_says) {
+      EXPECT_NE(FileText(folder + "/a.log").find(row.log_says), std::string::npos);
+    }
+    // A refusal installs nothing.
+    if (row.expected == 1625 || row.expected == 1632 || row.expected == 1603) {
+      EXPECT_TRUE(host::Products().empty());
+    }
     if (row.expected == 1622 || row.v1_installed) {
       // Nothing changed, the cached package included.
       ASSERT_EQ(host::Products().size(), before.size());
@@ -188,7 +236,8 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
     }
   }
   // A removal runs from the cached package, else from the source; with both
-  // gone it cannot run; a product that is not installed is unknown.
+  // gone the silent level gives up, and the level of source dialogs shows one,
+  // which the user cancels; a product that is not installed is unknown.
   host::ResetMsi();
   host::SetPackageCacheFolder(folder);
   std::filesystem::copy_file(Narrow(Package("schedule.msi").c_str()), folder + "/source.msi",
@@ -197,10 +246,19 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
             ERROR_SUCCESS_REBOOT_REQUIRED);
   std::filesystem::remove(Narrow(host::Products().at(0).local_package.c_str()));
   std::filesystem::remove(folder + "/source.msi");
-  EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
-                                   INSTALLSTATE_ABSENT, u"REMOVE=ALL REBOOT=ReallySuppress"),
-            1612u);
-  EXPECT_EQ(host::Products().size(), 1u);
+  const INSTALLUILEVEL source_dialogs_only =
+      static_cast<INSTALLUILEVEL>(INSTALLUILEVEL_NONE | INSTALLUILEVEL_SOURCERESONLY);
+  for (INSTALLUILEVEL level : {INSTALLUILEVEL_NONE, source_dialogs_only, INSTALLUILEVEL_FULL}) {
+    SCOPED_TRACE(level);
+    MsiSetInternalUI(level, nullptr);
+    const size_t dialogs = host::SourceDialogs().size();
+    EXPECT_EQ(
+        MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
+                               INSTALLSTATE_ABSENT, u"REMOVE=ALL REBOOT=ReallySuppress"),
+        level == INSTALLUILEVEL_NONE ? 1612u : 1602u);
+    EXPECT_EQ(host::SourceDialogs().size(), dialogs + (level == INSTALLUILEVEL_NONE ? 0 : 1));
+    EXPECT_EQ(host::Products().size(), 1u);
+  }
   std::filesystem::copy_file(Narrow(Package("schedule.msi").c_str()), folder + "/source.msi");
   EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
                                    INSTALLSTATE_ABSENT, u"REMOVE=ALL"),
@@ -209,6 +267,40 @@ TEST_F(InstallerFakeTest, AnswersAsTheDocumentationGives) {
   EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F3}", INSTALLLEVEL_DEFAULT,
                                    INSTALLSTATE_ABSENT, u"REMOVE=ALL"),
             ERROR_UNKNOWN_PRODUCT);
+
+  // A per-machine product removed by a process that is not elevated: 1603,
+  // error 1730 in the log, nothing removed.
+  host::ResetMsi();
+  host::SetPackageCacheFolder(folder);
+  host::SetProcessElevated(true);
+  ASSERT_EQ(MsiInstallProductW(Package("machine.msi").c_str(), u""), ERROR_SUCCESS);
+  host::SetProcessElevated(false);
+  MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0);
+  EXPECT_EQ(MsiConfigureProductExW(u"{5E7A0C11-0001-4000-8000-0000000000F5}", INSTALLLEVEL_DEFAULT,
+                                   INSTALLSTATE_ABSENT, u"REMOVE=ALL"),
+            1603u);
+  EXPECT_NE(FileText(folder + "/a.log").find("Error 1730."), std::string::npos);
+  EXPECT_EQ(host::Products().size(), 1u);
+
+  // DisableUserInstalls=1 hides a per-user product from every function; a
+  // per-machine one stays.
+  ASSERT_EQ(MsiInstallProductW(Package("v1.msi").c_str(), u""), ERROR_SUCCESS);
+  host::SetInstallerPolicy(0, 1);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_UNKNOWN);
+  EXPECT_EQ(MsiConfigureProductExW(kProductV, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT, u""),
+            ERROR_UNKNOWN_PRODUCT);
+  WCHAR related[39];
+  EXPECT_EQ(MsiEnumRelatedProductsW(kUpgrade, 0, 0, related), ERROR_NO_MORE_ITEMS);
+  EXPECT_EQ(MsiQueryProductStateW(u"{5E7A0C11-0001-4000-8000-0000000000F5}"), INSTALLSTATE_DEFAULT);
+  host::SetInstallerPolicy(0, 0);
+  EXPECT_EQ(MsiQueryProductStateW(kProductV), INSTALLSTATE_DEFAULT);
+
+  // The log setting: a path needs a non-zero mode; null turns logging off
+  // whatever the mode.
+  EXPECT_EQ(MsiEnableLogW(0, log.c_str(), 0), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MsiEnableLogW(INSTALLLOGMODE_VERBOSE, u"", 0), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(MsiEnableLogW(0, nullptr, 0), ERROR_SUCCESS);
+  EXPECT_EQ(MsiEnableLogW(INSTALLLOGMODE_VERBOSE, log.c_str(), 0), ERROR_SUCCESS);
 }
 
 TEST_F(InstallerFakeTest, ConfigureAbsentRemovesTheProductAndItsCachedPackage) {

@@ -14,13 +14,15 @@
 #           not_a_package.msi: a text file; v1_rebuilt.msi: v1's product code
 #           and version from another build, so another package code;
 #           schedule.msi and force.msi: products whose InstallExecuteSequence
-#           holds ScheduleReboot or ForceReboot.
+#           holds ScheduleReboot or ForceReboot; machine.msi: a product with
+#           ALLUSERS=1, installed per machine.
 # reboot/   mivo.msi: the core of run/ with ScheduleReboot; core_oldkey.msi:
-#           the cached core package with the older key file and ScheduleReboot.
+#           the cached core package with the older key file and ScheduleReboot;
+#           force/mivo.msi: the core of run/ with ForceReboot.
 set -eu
 make_package=$1 out=$2
 guid() { printf '{5E7A0C11-0001-4000-8000-0000000000%s}' "$1"; }
-mkdir -p "$out/run" "$out/cached" "$out/fake" "$out/reboot"
+mkdir -p "$out/run" "$out/cached" "$out/fake" "$out/reboot/force"
 # add_action PACKAGE ACTION: one more row of the InstallExecuteSequence, just
 # before InstallFinalize.
 add_action() {
@@ -42,9 +44,13 @@ sh "$make_package" "$out/fake/schedule.msi" "$(guid F3)" "$(guid FB)" 1.0.0 KELD
 add_action "$out/fake/schedule.msi" ScheduleReboot
 sh "$make_package" "$out/fake/force.msi" "$(guid F4)" "$(guid FB)" 1.0.0 KELD.DLL 1.0.0.0 force
 add_action "$out/fake/force.msi" ForceReboot
+sh "$make_package" "$out/fake/machine.msi" "$(guid F5)" "$(guid FB)" 1.0.0 KELD.DLL 1.0.0.0 machine
+msibuild "$out/fake/machine.msi" -q "INSERT INTO \`Property\` (\`Property\`, \`Value\`) VALUES ('ALLUSERS', '1')"
 sh "$make_package" "$out/reboot/mivo.msi" "$(guid C1)" "$(guid A1)" 7.1.0 KELD.DLL 7.1.0.3 core
 add_action "$out/reboot/mivo.msi" ScheduleReboot
 sh "$make_package" "$out/reboot/core_oldkey.msi" "$(guid C1)" "$(guid A1)" 7.1.0 KELD.DLL 7.0.0.1 core
 add_action "$out/reboot/core_oldkey.msi" ScheduleReboot
+sh "$make_package" "$out/reboot/force/mivo.msi" "$(guid C1)" "$(guid A1)" 7.1.0 KELD.DLL 7.1.0.3 core
+add_action "$out/reboot/force/mivo.msi" ForceReboot
 printf 'not a package database\n' >"$out/fake/not_a_package.msi"
 touch "$out/packages.stamp"

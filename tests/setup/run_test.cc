@@ -638,6 +638,8 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
     std::function<void()> world;
     std::vector<std::string> core_results;
     const char* core_version_after;  // null: the core is not installed after the run
+    size_t source_dialogs = 0;       // shown to the user, each cancelled
+    const char* end_says = nullptr;  // a part of the end line
   };
   const Row rows[] = {
       {"another version of the core installed: refused, nothing changes",
@@ -665,15 +667,39 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
        },
        {"removal 1605 (ERROR_UNKNOWN_PRODUCT)", "installation 0 (success)"},
        "7.1.0"},
-      {"cached package deleted after the inspection, no source: the removal cannot run",
+      {"cached package deleted after the inspection, no source: a source dialog, cancelled",
        [&] {
          std::filesystem::copy_file(packages + "/cached/core_oldkey.msi", cache + "/old.msi");
          core_installed(u"7.1.0", cache + "/old.msi");
          host::BeforeCall("MsiConfigureProductExW", 1,
                           [&] { std::filesystem::remove(cache + "/old.msi"); });
        },
-       {"removal 1612 (ERROR_INSTALL_SOURCE_ABSENT)", "installation 1638 (ERROR_PRODUCT_VERSION)"},
-       "7.1.0"},
+       {"removal 1602 (ERROR_INSTALL_USEREXIT)", "installation 1638 (ERROR_PRODUCT_VERSION)"},
+       "7.1.0",
+       1,
+       "1 failed"},
+      {"a package with ForceReboot: suspended, finished by a restart, not a failure",
+       [&] { use_core(packages + "/reboot/force/mivo.msi"); },
+       {"installation 1604 (suspended, finishes after a restart)"},
+       "7.1.0",
+       0,
+       "2 installed, 0 removed, 0 left alone, 1 needing a restart, "},
+      {"DisableMSI=1, not elevated: refused by policy",
+       [&] { host::SetInstallerPolicy(1, 0); },
+       {"installation 1625 (ERROR_INSTALL_PACKAGE_REJECTED)"},
+       nullptr},
+      {"DisableUserInstalls=1: refused by policy",
+       [&] { host::SetInstallerPolicy(0, 1); },
+       {"installation 1625 (ERROR_INSTALL_PACKAGE_REJECTED)"},
+       nullptr},
+      {"a per-machine core, not elevated: a fatal error",
+       [&] { use_core(packages + "/fake/machine.msi"); },
+       {"installation 1603 (ERROR_INSTALL_FAILURE)"},
+       nullptr},
+      {"the installer cannot write its temporary files",
+       [&] { host::SetInstallerTempWritable(false); },
+       {"installation 1632 (ERROR_INSTALL_TEMP_UNWRITABLE)"},
+       nullptr},
       {"a cached package that schedules a restart: removed, restart suppressed",
        [&] { core_installed(u"7.1.0", packages + "/reboot/core_oldkey.msi"); },
        {"removal 3010 (success, reboot needed)", "installation 0 (success)"},
@@ -703,6 +729,15 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
     RunSetup(u"");
     EXPECT_EQ(CoreResults(Record()), row.core_results);
     EXPECT_TRUE(host::Restarts().empty()) << host::Restarts().front();
+    EXPECT_EQ(host::SourceDialogs().size(), row.source_dialogs);
+    if (row.end_says) {
+      ASSERT_FALSE(Record().empty());
+      EXPECT_NE(Record().back().find(row.end_says), std::string::npos) << Record().back();
+    }
+    // A suspended installation gives deployment tools the code of a restart.
+    if (row.core_results.back().find(" 1604 ") != std::string::npos) {
+      EXPECT_EQ(mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str()).code, 3010u);
+    }
     EXPECT_EQ(host::OpenHandleCount(), 0);
     const host::FakeProduct* core = nullptr;
     for (const host::FakeProduct& product : host::Products()) {
@@ -1206,6 +1241,39 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
          run(11, u"1036");
        },
        1641, "1641 (success, reboot started): mivo_1031.msi installation started a restart"},
+      {"a suspended installation is finished by a restart",
+       [&] {
+         host::FailCall("MsiInstallProductW", 2, 1604);
+         run(11, u"1036");
+       },
+       3010,
+       "mivocheck: 3010 (success, reboot needed): mivo_1036.msi installation was suspended and "
+       "finishes after a restart\n"},
+      {"a started restart outweighs a suspended installation",
+       [&] {
+         host::FailCall("MsiInstallProductW", 1, 1604);
+         host::FailCall("MsiInstallProductW", 3, 1641);
+         run(11, u"1036");
+       },
+       1641, "1641 (success, reboot started): mivo_1031.msi installation started a restart"},
+      {"a source dialog the user cancelled",
+       [&] {
+         host::FailCall("MsiInstallProductW", 1, 1602);
+         run(11, u"");
+       },
+       1602, "mivocheck: 1602 (ERROR_INSTALL_USEREXIT): mivo.msi installation failed\n"},
+      {"a policy that forbids per-user installations",
+       [&] {
+         host::SetInstallerPolicy(0, 1);
+         run(11, u"");
+       },
+       1625, "mivocheck: 1625 (ERROR_INSTALL_PACKAGE_REJECTED): mivo.msi installation failed\n"},
+      {"the installer cannot write its temporary files",
+       [&] {
+         host::SetInstallerTempWritable(false);
+         run(11, u"");
+       },
+       1632, "mivocheck: 1632 (ERROR_INSTALL_TEMP_UNWRITABLE): mivo.msi installation failed\n"},
       {"a failure outweighs a restart",
        [&] {
          host::FailCall("MsiInstallProductW", 1, 3010);

@@ -5,12 +5,16 @@
 // for each planned package whether its
 // product is installed, at which version, from this package or another, with
 // its cached package present or gone, a related product beside it, a package
-// that schedules a restart, installer answers (1603, 1618, 1622, 1638, 3010)
-// forced on chosen calls, and logs that cannot be created. The model gives the
+// that schedules a restart or runs ForceReboot, installer answers (1603, 1618,
+// 1622, 1638, 3010) forced on chosen calls, logs that cannot be created, and a
+// cached package that another process deletes between the inspection and the
+// removal. The model gives the
 // temporary folder, the installer calls in order with their arguments (logs
 // there, or off; a call that cannot create its log made once more without
 // one) and each package's decision line; the run must match it, count its end line from the answers
-// it got, leave no handle open, never restart the machine, and write only record lines that parse.
+// it got, leave no handle open, never restart the machine, never bring up a
+// source dialog but in the race of the deleted cached package, and write only record lines that
+// parse.
 //
 // MIVO_WORLDS=N runs N worlds (default kWorlds); MIVO_WORLD_SEED=S runs only
 // the world of seed S. A failure names its seed.
@@ -234,11 +238,15 @@ void WorldTest::RunWorld(uint64_t seed) {
   add_entry(0, "1");
   if (with_argument) add_entry(1036, "4");
   add_entry(lcid, lcid == 1031 ? "2" : "3");
-  // A core package that schedules a restart, and a cached core that does.
-  if (draw.OneIn(3)) entries[0].package = packages_ + "/reboot/mivo.msi";
+  // A core package that schedules a restart or runs ForceReboot, and a cached
+  // core that schedules one.
+  const uint32_t core_kind = draw.Below(6);
+  if (core_kind < 2) entries[0].package = packages_ + "/reboot/mivo.msi";
+  if (core_kind == 2) entries[0].package = packages_ + "/reboot/force/mivo.msi";
   if (draw.OneIn(3)) entries[0].old_key = packages_ + "/reboot/core_oldkey.msi";
 
   int copies = 0;
+  std::vector<std::string> copy_of_entry;  // each entry's cached package, "" for none
   auto cached_copy = [&](const std::string& from) {
     std::string to = cache + "/world" + std::to_string(++copies) + ".msi";
     std::filesystem::copy_file(from, to);
@@ -272,12 +280,15 @@ void WorldTest::RunWorld(uint64_t seed) {
       product.version_string = Widen(entry.installed_version);
       std::string origin = entry.from_this_package ? entry.package : entry.old_key;
       std::string copy = cached_copy(origin);
+      copy_of_entry.push_back(copy);
       product.local_package = Widen(copy);
       if (entry.from_this_package) product.source_package = Widen(folder + entry.name);
       // The product's package code is read from its cached package, which
       // may then be gone.
       host::AddProduct(product);
       if (!entry.cache_present) std::filesystem::remove(copy);
+    } else {
+      copy_of_entry.push_back("");
     }
     if (neighbour && !neighbour_first) host::AddProduct(other);
     entry.log_blocked = !tmp.empty() && draw.OneIn(8);
@@ -296,6 +307,19 @@ void WorldTest::RunWorld(uint64_t seed) {
       if (code == 1618 && ++busy > 2) continue;
       forced[{function, nth}] = code;
       host::FailCall(function, nth, code);
+    }
+  }
+
+  // The race: another process deletes the cached package of the first
+  // product to be removed just before its removal.
+  std::string raced;  // the product code whose cached package goes
+  if (draw.OneIn(5)) {
+    for (size_t i = 0; i < entries.size() && raced.empty(); ++i) {
+      std::string unused;
+      if (Decide(entries[i], unused) != Decision::kRemoveFirst) continue;
+      raced = entries[i].code;
+      const std::string copy = copy_of_entry[i];
+      host::BeforeCall("MsiConfigureProductExW", 1, [copy] { std::filesystem::remove(copy); });
     }
   }
 
@@ -396,7 +420,9 @@ void WorldTest::RunWorld(uint64_t seed) {
   }
   unsigned installed = 0, removed = 0, left_alone = 0, restarts = 0, failed = 0;
   size_t next = 0;
-  auto succeeded = [](UINT result) { return result == 0 || result == 3010 || result == 1641; };
+  auto succeeded = [](UINT result) {
+    return result == 0 || result == 3010 || result == 1641 || result == 1604;
+  };
   for (const Entry& entry : entries) {
     std::string unused;
     Decision decision = Decide(entry, unused);
@@ -409,7 +435,7 @@ void WorldTest::RunWorld(uint64_t seed) {
       } else {
         entry_failed = true;
       }
-      if (result == 3010 || result == 1641) entry_restart = true;
+      if (result == 3010 || result == 1641 || result == 1604) entry_restart = true;
     };
     if (decision == Decision::kRemoveFirst) take(removed);
     if (decision == Decision::kSkip) {
@@ -430,6 +456,19 @@ void WorldTest::RunWorld(uint64_t seed) {
   }
 
   EXPECT_TRUE(host::Restarts().empty()) << host::Restarts().front();
+  // The run's own decisions never lead to a source dialog: only the race does,
+  // once for each removal call of its product that the deletion left without
+  // a package, and every one of them was cancelled (1602).
+  size_t cancelled = 0;
+  for (const host::MsiCall& removal : host::MsiCallsOf("MsiConfigureProductExW")) {
+    if (removal.result != 1602) continue;
+    ++cancelled;
+    EXPECT_EQ(Narrow(removal.args.at(0).c_str()), raced);
+  }
+  EXPECT_EQ(host::SourceDialogs().size(), cancelled);
+  if (raced.empty()) {
+    EXPECT_TRUE(host::SourceDialogs().empty()) << host::SourceDialogs().front();
+  }
   EXPECT_EQ(host::OpenHandleCount(), 0);
   EXPECT_EQ(host::BadCloseCount(), 0);
   EXPECT_EQ(host::OpenKernelHandleCount(), 0);
