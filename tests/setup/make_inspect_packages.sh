@@ -1,6 +1,6 @@
 #!/bin/sh
 # Builds the packages of the inspection tests into OUTDIR:
-#   make_packages.sh MAKE_PACKAGE OUTDIR
+#   make_inspect_packages.sh MAKE_PACKAGE OUTDIR
 # Core product {C0DE0001-...}, upgrade code {0B6E0001-...}, version 7.1, key
 # file KELD.DLL at 2.0.0.0; its cached copies differ in the key file version.
 set -eu
