@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/module_path.h"
+
 namespace kit {
 
 // --- Text --------------------------------------------------------------------
@@ -74,8 +76,9 @@ class PreparationError : public std::runtime_error {
 // length. Relative paths and paths that already have a prefix are returned as
 // they are.
 std::wstring LongPath(const std::wstring& path);
-std::wstring FolderOf(const std::wstring& path);
-std::wstring ModulePath(HMODULE module);
+// The folder of a path, and the path of a module of the kit's process.
+using testing_support::FolderOf;
+using testing_support::ModulePath;
 // The temporary folder of the kit's own process, long names, no trailing
 // backslash.
 std::wstring TempFolder();

@@ -98,20 +98,6 @@ std::wstring LongPath(const std::wstring& path) {
   return path;
 }
 
-std::wstring FolderOf(const std::wstring& path) {
-  size_t cut = path.find_last_of(L'\\');
-  return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
-}
-
-std::wstring ModulePath(HMODULE module) {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    DWORD length = GetModuleFileNameW(module, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (length < buffer.size()) return std::wstring(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 std::wstring TempFolder() {
   wchar_t buffer[MAX_PATH + 1];
   DWORD length = GetTempPathW(MAX_PATH + 1, buffer);

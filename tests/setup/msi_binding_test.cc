@@ -8,19 +8,15 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "tests/support/module_path.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
 using testing_support::Narrow;
 
-std::wstring FolderOf(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
-
-std::wstring ModulePath(HMODULE module) {
-  WCHAR path[MAX_PATH * 4];
-  DWORD length = GetModuleFileNameW(module, path, MAX_PATH * 4);
-  return std::wstring(path, length);
-}
+using testing_support::FolderOf;
+using testing_support::ModulePath;
 
 TEST(MsiBindingTest, TheForeignLibraryLiesBesideTheProgramAndInTheCurrentFolder) {
   // Without it the tests below would prove nothing.
