@@ -1,5 +1,7 @@
 #include "setup/plan.h"
 
+#include "setup/temp_folder.h"
+
 const int kSupportedLanguages[kSupportedLanguageCount] = {1028, 1031, 1033, 1036, 1040, 1041,
                                                           1042, 1043, 1046, 1053, 2052, 3082};
 const WCHAR kCoreKeyFile[] = WTEXT("KELD.DLL");

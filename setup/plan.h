@@ -5,7 +5,6 @@
 #define SETUP_PLAN_H
 
 #include "platform/platform.h"
-#include "setup/temp_folder.h"
 #include "text/cstring.h"
 #include "text/list.h"
 

@@ -4,6 +4,7 @@
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 #include "setup/wait_policy.h"
 #include "text/cstring.h"
 
