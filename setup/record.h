@@ -27,16 +27,14 @@
 // typed unless it holds one, and then as what it is.
 //
 // Runs of one session, of two sessions and of two users that share a folder
-// write one record at the same time. Each line is appended under the record's
-// lock (an exclusive lock on one byte far beyond any record's end, which the
-// system releases when a run ends however it ends), and a record of more than
-// 1 MiB is cut under the same lock to the lines that begin within its newest
-// 512 KiB, so that a cut and an append never overlap. A cut goes through a
-// journal and is finished by the next run that writes when a run ended in the
-// middle of it (record.cc says how), so the record keeps whole lines, loses
-// none that a run finished writing and never holds one twice. A run waits for
-// the lock at most kRunRecordLockWait ms; when it cannot have it, the line is
-// appended without it, and the run's later lines no longer wait.
+// write one record at the same time. Each line opens the record, is appended
+// with one write and closes it again. The record is kept in two generations
+// (setup/record_files.h): when a line would take the current file over 1 MiB,
+// the file is first renamed to the older generation, and the line begins a new
+// one. Nothing is ever cut out of a file, so the record keeps whole lines and
+// loses none that a run finished writing, however runs interleave or end; the
+// oldest lines go only as a whole generation, once two newer MiB are written.
+// Nothing waits for another run.
 //
 // The record never changes what the run does: when the file cannot be opened,
 // locked or written (no such folder, held open by another process, disk
@@ -48,6 +46,7 @@
 #include "platform/platform.h"
 #include "setup/plan.h"
 #include "setup/product_version.h"
+#include "setup/record_files.h"
 #include "setup/temp_folder.h"
 #include "text/cstring.h"
 
@@ -175,29 +174,18 @@ bool ResultSucceeded(UINT result);
 const char* RecordSuccessWords(UINT result);
 const char* RecordFailureName(UINT result);
 
-// The record's size limit and how much of it a cut keeps.
-const DWORD kRunRecordLimit = 1024 * 1024;
-const DWORD kRunRecordKept = 512 * 1024;
-// The longest wait for the record's lock (another run's cut takes a few ms),
-// the step of that wait, and the high half of the locked byte's offset (2^62).
-const DWORD kRunRecordLockWait = 2000;
-const DWORD kRunRecordLockStep = 10;
-const DWORD kRunRecordLockOffsetHigh = 0x40000000;
-
 class RunRecord {
  public:
   // A record that writes nothing until it is opened.
-  RunRecord() : lock_wait_(kRunRecordLockWait) {}
-  ~RunRecord();
+  RunRecord() {}
   RunRecord(const RunRecord&) = delete;
   RunRecord& operator=(const RunRecord&) = delete;
 
-  // Opens <folder>\MIVOSetup.log for appending, creating it when it does not
-  // exist; the folder is not created. The file is shared for reading and
-  // writing, so that other runs can append at the same time. Each line is
-  // appended under the record's lock, after the record is cut when it is over
-  // its limit (see above). Opening a record that is open already changes
-  // nothing.
+  // Writes the lines that follow to <folder>\MIVOSetup.log, created when it
+  // does not exist; the folder is not created. Each line opens the file for
+  // appending alone, shared for everything, so that other runs append and
+  // rename at the same time (see above). Opening a record that is open
+  // already changes nothing.
   void Open(LPCWSTR folder);
 
   // Names the package whose facts follow ("mivo.msi"): each line begins with
@@ -292,18 +280,10 @@ class RunRecord {
   // arguments can follow), its conversions taken from the arguments. A line
   // that cannot be made (memory) or written is dropped.
   void Write(int kind, ...);
-  // Takes the record's lock at `at`, waiting at most lock_wait_ ms; after a
-  // wait that fails, later ones do not wait.
-  bool Lock(OVERLAPPED* at);
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
   LPCWSTR entry_ = nullptr;
-  CString path_;     // the record
-  CString journal_;  // the journal of a cut
-  DWORD lock_wait_;
+  CString path_;   // the record's current generation; empty until opened
+  CString older_;  // its older generation
 };
-
-// The record's path in its folder, the folder entering as the argument.
-extern const WCHAR kRunRecordPathFormat[];
 
 #endif  // SETUP_RECORD_H

@@ -1,6 +1,6 @@
 #include "setup/temp_folder.h"
 
-#include "setup/record.h"
+#include "setup/record_files.h"
 
 namespace {
 
@@ -20,22 +20,21 @@ bool IsFullPath(LPCWSTR path) {
 }
 
 // Whether the record can be opened in `folder`. An existing record is opened
-// for appending. Without one, a file of this process's own beside its name
+// as a run opens it to append a line. Without one, a file of this process's own beside its name
 // (MIVOSetup.log.<process id>) is created and deleted again on closing, so
 // that no other run ever meets a file about to be deleted under the record's
 // name. A record that another process holds is there: the folder is fine.
 TempRefusal Probe(const CString& folder) {
   CString path;
   if (!path.Format(kRunRecordPathFormat, folder.GetString())) return kTempNoRecord;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  HANDLE file = CreateFileW(path, FILE_APPEND_DATA, share, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileW(path, kRunRecordAccess, kRunRecordShare, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD error = GetLastError();
   if (file == INVALID_HANDLE_VALUE && error == ERROR_FILE_NOT_FOUND) {
     if (!path.Format(WTEXT("%s.%u"), path.GetString(), GetCurrentProcessId())) {
       return kTempNoRecord;
     }
-    file = CreateFileW(path, FILE_APPEND_DATA | DELETE, share, nullptr, CREATE_NEW,
+    file = CreateFileW(path, kRunRecordAccess | DELETE, kRunRecordShare, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     error = GetLastError();
   }

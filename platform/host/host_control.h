@@ -34,6 +34,10 @@ int DebugBreakCount();
 // ERROR_DISK_FULL while writes fail.
 void HoldFileWithoutSharing(const std::u16string& path, bool hold);
 void SetFileWriteFailure(bool fail);
+// A file (a Windows path) that cannot be opened for reading, FILE_READ_DATA or
+// GENERIC_READ (ERROR_ACCESS_DENIED), as for a user with the right to append
+// to it but not to read it.
+void DenyReadsOf(const std::u16string& path, bool deny);
 // Files: while denied, no file in the Windows folder `folder` can be created or
 // opened for writing (ERROR_ACCESS_DENIED), as for a user without the right to
 // write there.

@@ -1149,10 +1149,13 @@ CALLS
 }
 
 # Runs started together against one record of more than 1 MiB (finished runs
-# of earlier days): one of them cuts it while the others append. Every run's
-# lines are in the record, each run from its start line to its end line, the
-# record is cut below its limit, and it reads back with exit code 0.
-scenario_record_shared_cut() {
+# of earlier days): the first line to find it full renames it to the older
+# generation, through the handle that measured it, while the others append.
+# The older generation begins with the earlier record byte for byte, the
+# current one is below the limit, every run's lines are in the two, each run
+# from its start line to its end line, and the record reads back with exit
+# code 0.
+scenario_record_shared_generation() {
   setup_package core 1.0.0 1.0.0.0
   setup_package 1031 1.0.0 1.0.0.0
   e2e_set_tmp 'C:\mivo-tmp'
@@ -1163,22 +1166,26 @@ scenario_record_shared_cut() {
       e = sprintf("2026-01-01 00:00:01Z [%d] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n", 100000 + i)
       printf "%s%s", s, e; total += length(s) + length(e)
     } }' >"$tmp_dir/MIVOSetup.log"
+  cp "$tmp_dir/MIVOSetup.log" "$run_dir/earlier.log"
   run_setups_together 3
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
   expect_record_whole
-  local size
+  local size earlier_size
   size=$(wc -c <"$tmp_dir/MIVOSetup.log")
-  e2e_check "the record was cut below 1 MiB ($size bytes)" test "$size" -le 1048576
-  e2e_check "no journal of a cut is left" test ! -e "$tmp_dir/MIVOSetup.log.cut"
+  earlier_size=$(wc -c <"$run_dir/earlier.log")
+  e2e_check "the current generation is below 1 MiB ($size bytes)" test "$size" -le 1048576
+  e2e_check "the older generation begins with the earlier record" \
+    cmp -s -n "$earlier_size" "$run_dir/earlier.log" "$tmp_dir/MIVOSetup.log.1"
+  cat "$tmp_dir/MIVOSetup.log.1" "$tmp_dir/MIVOSetup.log" >"$run_dir/generations.log"
   # The runs of this test: process ids below the earlier runs' 100001.
   local ids id lines
-  ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$tmp_dir/MIVOSetup.log" |
+  ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$run_dir/generations.log" |
     awk '$1 < 100000' | sort -u)
   e2e_check "the record holds the three runs ($(echo $ids))" test "$(echo "$ids" | grep -c .)" = 3
   for id in $ids; do
-    lines=$(grep -a "^[^[]*\[$id\] " "$tmp_dir/MIVOSetup.log" | sed 's/^[^]]*\] //')
+    lines=$(grep -a "^[^[]*\[$id\] " "$run_dir/generations.log" | sed 's/^[^]]*\] //')
     e2e_check "run $id: its first line is its start line" \
       test "$(echo "$lines" | head -n 1 | cut -c1-15)" = "start: mivoboot"
     e2e_check "run $id: its last line is its end line" \

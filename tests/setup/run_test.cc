@@ -686,11 +686,13 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
        [&] { std::filesystem::create_directories(scratch_ / "tmp" / "MIVOInstall.log"); },
        {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
        "7.1.0"},
-      {"the temporary folder cannot be written any more when the installation starts",
+      // The record, opened for each line, loses the lines written meanwhile.
+      {"the temporary folder cannot be written during the first installation call",
        [&] {
          host::BeforeCall("MsiInstallProductW", 1, [&] { host::DenyWritesIn(Widen(tmp_), true); });
+         host::BeforeCall("MsiInstallProductW", 2, [&] { host::DenyWritesIn(Widen(tmp_), false); });
        },
-       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
+       {"installation 0 (success)"},
        "7.1.0"},
   };
   for (const Row& row : rows) {
@@ -727,21 +729,24 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
   }
 }
 
-// Before a line is appended, a record of more than 1 MiB is cut to its newest
-// 512 KiB, from a line boundary: before the run's first line, or in the middle
-// of the run when its lines take the record over the limit. The run's lines
-// stay whole, from start to end.
-TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
+// A line that would take the record over 1 MiB first makes it the older
+// generation (MIVOSetup.log.1) and begins a new one: before the run's first
+// line, or in the middle of the run. No byte of the earlier record is lost or
+// moved: the older generation begins with it whole, and the two generations,
+// older first, hold it and then the run's lines, from start to end.
+TEST_F(RunSetupTest, AFullRecordBeginsANewGenerationAndKeepsEveryLine) {
   struct Row {
     size_t old_bytes;
-    bool cut;
+    bool rotated;
   };
   const Row rows[] = {
       {1024 * 1024 - 64 * 1024, false}, {1024 * 1024 - 100, true}, {1536 * 1024, true}};
+  const std::string older = RecordFile() + ".1";
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.old_bytes) + " bytes before the run");
     host::ResetMsi();
     host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::filesystem::remove(older);
     // Lines of an earlier run, each one of the record's grammar.
     const std::string earlier = "mivo.msi: ProductVersion: \"earlier ";
     std::string old;
@@ -753,17 +758,16 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
       file << old;
     }
     RunSetup(u"");
-    std::vector<std::string> lines = Record();
-    size_t size = std::filesystem::file_size(RecordFile());
-    if (row.cut) {
-      EXPECT_LE(size, 1024u * 1024u);
-      EXPECT_GE(size, 512u * 1024u);
-    } else {
-      EXPECT_GT(size, old.size());
+    EXPECT_EQ(std::filesystem::exists(older), row.rotated);
+    EXPECT_LE(std::filesystem::file_size(RecordFile()), kRunRecordLimit);
+    std::vector<std::string> lines;
+    if (row.rotated) {
+      std::ifstream file(older, std::ios::binary);
+      const std::string kept((std::istreambuf_iterator<char>(file)), {});
+      EXPECT_EQ(kept.compare(0, old.size(), old), 0) << "the earlier record changed";
+      lines = testing_support::RecordLines(older);
     }
-    ASSERT_FALSE(lines.empty());
-    // Whole lines only: the first is an earlier run's, the rest follow on.
-    EXPECT_EQ(lines.front().rfind(earlier, 0), 0u) << lines.front();
+    for (const std::string& line : Record()) lines.push_back(line);
     size_t start = 0;
     while (start < lines.size() && lines[start].rfind(earlier, 0) == 0) ++start;
     ASSERT_LT(start, lines.size());
@@ -771,6 +775,7 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
     EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();
     for (size_t i = start; i < lines.size(); ++i) EXPECT_NE(lines[i][0], '!') << lines[i];
   }
+  std::filesystem::remove(older);
 }
 
 // The record never changes what the run does: with a record that cannot be
@@ -821,17 +826,17 @@ TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
   }
 }
 
-// Another run holds the record's lock and never lets go (hung, or a file
-// system that keeps it): the run waits for it once, within the bound, then
-// writes its lines without it, and makes the same installer calls as a run
-// whose record is free.
-TEST_F(RunSetupTest, ARecordLockHeldElsewhereDelaysTheRunOnceAndChangesNoCall) {
+// A run of the earlier release holds the record open without sharing delete,
+// and its lock (one byte at 2^62) too, and never lets go (hung, or a file
+// system that keeps it): the run waits for nothing, writes every line and
+// makes the same installer calls as a run whose record is free.
+TEST_F(RunSetupTest, ARecordHeldByAnEarlierReleaseDelaysNoLineAndChangesNoCall) {
   auto run = [&](bool held) {
     StartAfresh();
     InstallCoreWithOlderCachedKeyFile();
     HANDLE other = INVALID_HANDLE_VALUE;
     OVERLAPPED at = {};
-    at.OffsetHigh = kRunRecordLockOffsetHigh;
+    at.OffsetHigh = 0x40000000;
     if (held) {
       other = CreateFileW(Widen(tmp_ + "/MIVOSetup.log").c_str(), GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -854,10 +859,24 @@ TEST_F(RunSetupTest, ARecordLockHeldElsewhereDelaysTheRunOnceAndChangesNoCall) {
   for (size_t i = 0; i < record.size(); ++i) {
     EXPECT_EQ(record[i].substr(0, 12), free_record[i].substr(0, 12)) << record[i];
   }
-  DWORD slept = 0;
-  for (DWORD sleep : host::Sleeps()) slept += sleep;
-  EXPECT_GE(slept, kRunRecordLockWait);
-  EXPECT_LE(slept, kRunRecordLockWait + kRunRecordLockStep);
+  EXPECT_TRUE(host::Sleeps().empty());
+}
+
+// A record that the user may append to but not read (an administrator's
+// rights on a shared folder) is what a run needs: the folder's check opens it
+// as each line does, so TMP is used and every line of the run is written.
+TEST_F(RunSetupTest, ARecordThatCanBeAppendedButNotReadHoldsTheRun) {
+  const std::string earlier =
+      "2026-01-01 00:00:00Z [7] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n";
+  std::ofstream(RecordFile(), std::ios::binary | std::ios::trunc) << earlier;
+  host::DenyReadsOf(Widen(tmp_ + "\\MIVOSetup.log"), true);
+  EXPECT_EQ(Narrow(TempFolder()), tmp_);
+  RunSetup(u"");
+  host::DenyReadsOf(Widen(tmp_ + "\\MIVOSetup.log"), false);
+  const std::vector<std::string> lines = Record();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("start: ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();
 }
 
 // Without TMP the logs and the record go to TEMP's folder.
