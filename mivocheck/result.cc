@@ -5,6 +5,7 @@
 
 #include "platform/utf8.h"
 #include "setup/record.h"
+#include "setup/record_files.h"
 #include "setup/temp_folder.h"
 #include "text/cstring.h"
 
@@ -20,11 +21,13 @@ const UINT kFailure = 1603;         // ERROR_INSTALL_FAILURE
 const UINT kNoRecord = 1622;        // ERROR_INSTALL_LOG_FAILURE
 const UINT kBadCommandLine = 1639;  // ERROR_INVALID_COMMAND_LINE
 
-// The whole file at `path`, opened as the runs open it, so that a run that
-// writes at the same time neither fails nor is kept out.
+// The whole file at `path`, opened sharing everything as the runs do, so that
+// a run that writes or renames it at the same time neither fails nor is kept
+// out.
 bool ReadWholeFile(LPCWSTR path, std::string& bytes, DWORD* error) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bytes.clear();
+  HANDLE file = CreateFileW(path, GENERIC_READ, kRunRecordShare, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     *error = GetLastError();
     return false;
@@ -43,6 +46,37 @@ bool ReadWholeFile(LPCWSTR path, std::string& bytes, DWORD* error) {
   }
   CloseHandle(file);
   return read;
+}
+
+// Whether `now` is `before` with bytes appended.
+bool Extends(const std::string& now, const std::string& before) {
+  return now.size() >= before.size() && now.compare(0, before.size(), before) == 0;
+}
+
+// The generations of the record at `path`, older first, as one text. They are
+// read again until two reads agree: each generation as the read before found
+// it, or longer by lines appended since, so that no new generation began
+// between them and no line is missed or read twice. A missing or unreadable
+// older generation is none; false, with the error, when the record itself
+// cannot be read.
+bool ReadGenerations(LPCWSTR path, std::string& bytes, DWORD* error) {
+  CString older;
+  if (!older.Format(kRunRecordOlderFormat, path)) {
+    *error = ERROR_NOT_ENOUGH_MEMORY;
+    return false;
+  }
+  std::string before[2], now[2];
+  for (int read = 0; read < 100; ++read) {
+    DWORD older_error = 0;
+    if (!ReadWholeFile(older, now[0], &older_error)) now[0].clear();
+    if (!ReadWholeFile(path, now[1], error)) return false;
+    if (read > 0 && Extends(now[0], before[0]) && Extends(now[1], before[1])) break;
+    before[0].swap(now[0]);
+    before[1].swap(now[1]);
+    if (read == 99) now[0].swap(before[0]), now[1].swap(before[1]);
+  }
+  bytes = now[0] + now[1];
+  return true;
 }
 
 // Keeps the one run that the reader is given (the newest) and the first line
@@ -164,10 +198,12 @@ RecordText ArgumentText(const Unit* argument) {
 
 }  // namespace
 
-RecordResult ResultOfRecord(LPCWSTR path) {
+RecordResult ResultOfRecord(LPCWSTR path) { return ResultOfRecord(path, nullptr); }
+
+RecordResult ResultOfRecord(LPCWSTR path, std::string* newest_start) {
   std::string bytes;
   DWORD error = 0;
-  if (!ReadWholeFile(path, bytes, &error)) {
+  if (!ReadGenerations(path, bytes, &error)) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       return {kNoRecord, "no record at " + Quoted(path)};
     }
@@ -184,6 +220,7 @@ RecordResult ResultOfRecord(LPCWSTR path) {
     if (IsStartLine(line, parsed)) {
       start = offset;
       start_line = line_number;
+      if (newest_start) *newest_start = parsed.time;
     } else if (first_bad_line == 0) {
       // Only for a record without a start line: whether it parses at all.
       std::string_view text = line;
@@ -196,8 +233,8 @@ RecordResult ResultOfRecord(LPCWSTR path) {
   });
   if (start == std::string::npos) {
     if (first_bad_line != 0) {
-      return {kFailure, "line " + std::to_string(first_bad_line) +
-                            " of the record does not parse, and no run can be read"};
+      return {kNoRecord, "line " + std::to_string(first_bad_line) +
+                             " of the record does not parse, and no run can be read"};
     }
     return {kNoRecord, "no run in the record " + Quoted(path)};
   }
@@ -217,13 +254,37 @@ RecordResult ResultOfRecord(LPCWSTR path) {
   return ResultOfRun(newest.run_, bad_line);
 }
 
-RecordText DefaultRecordPath() {
-  const CString folder = TempFolder();
-  CString path;
-  if (folder.IsEmpty() || !path.Format(kRunRecordPathFormat, folder.GetString())) {
-    return RecordText();
+RecordResult ResultOfNewestRecord() {
+  RecordResult result{kNoRecord, "no temporary folder, so no record"};
+  // What the best so far is: nothing, no record, a record without a run, a
+  // run (started at `newest`).
+  int best = -1;
+  std::string newest;
+  CString folders[kTempFromNone];
+  for (int source = kTempFromTmp; source < kTempFromNone; ++source) {
+    CString& folder = folders[source];
+    CString path;
+    if (TempCandidate(static_cast<TempSource>(source), folder) != kTempUsable ||
+        !path.Format(kRunRecordPathFormat, folder.GetString())) {
+      continue;
+    }
+    bool seen = false;  // the same folder by another variable
+    for (int other = kTempFromTmp; other < source; ++other) {
+      seen = seen || TextEqualsIgnoreAsciiCase(folders[other], folder);
+    }
+    if (seen) continue;
+    std::string start;
+    const RecordResult candidate = ResultOfRecord(path, &start);
+    const int rank = !start.empty() ? 2 : candidate.cause.rfind("no record at", 0) == 0 ? 0 : 1;
+    // Of two runs started in the same second the later folder's: a run takes
+    // it only when the earlier ones could not hold the record.
+    if (rank > best || (rank == 2 && start >= newest)) {
+      result = candidate;
+      best = rank;
+      newest = start;
+    }
   }
-  return RecordText(path.GetString());
+  return result;
 }
 
 std::string FormatResult(const RecordResult& result) {
@@ -233,18 +294,13 @@ std::string FormatResult(const RecordResult& result) {
 int ReportResult(const std::vector<RecordArgument>& arguments, const std::string& usage,
                  const std::function<void(const std::string&)>& out,
                  const std::function<void(const std::string&)>& err) {
-  if (arguments.size() > 1) {
+  if (arguments.size() > 1 || (arguments.size() == 1 && !*arguments[0])) {
     err(usage);
     return static_cast<int>(kBadCommandLine);
   }
-  RecordResult result;
-  if (arguments.empty()) {
-    const RecordText path = DefaultRecordPath();
-    result = path.empty() ? RecordResult{kNoRecord, "no temporary folder, so no record"}
-                          : ResultOfRecord(path.c_str());
-  } else {
-    result = ResultOfRecord(ArgumentText(arguments[0]).c_str());
-  }
+  const RecordResult result = arguments.empty()
+                                  ? ResultOfNewestRecord()
+                                  : ResultOfRecord(ArgumentText(arguments[0]).c_str());
   out(FormatResult(result));
   return static_cast<int>(result.code);
 }

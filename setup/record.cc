@@ -8,7 +8,7 @@
 #include "text/cstring.h"
 
 const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");
-const WCHAR kRunRecordOlderPathFormat[] = WTEXT("%s\\MIVOSetup.log.1");
+const WCHAR kRunRecordOlderFormat[] = WTEXT("%s.1");
 
 namespace {
 
@@ -255,8 +255,8 @@ void RunRecord::Open(LPCWSTR folder) {
   // Without a folder the lines go nowhere.
   if (!path_.IsEmpty() || !folder || !*folder) return;
   // The folder enters as an argument: a "%" in it is copied, never read.
-  if (!older_.Format(kRunRecordOlderPathFormat, folder) ||
-      !path_.Format(kRunRecordPathFormat, folder)) {
+  if (!path_.Format(kRunRecordPathFormat, folder) ||
+      !older_.Format(kRunRecordOlderFormat, path_.GetString())) {
     path_ = nullptr;
   }
 }

@@ -17,9 +17,10 @@
 
 #include "platform/platform.h"
 
-// The generations' paths, the folder entering as the argument, newest first.
+// The record's path in its folder, the folder entering as the argument, and
+// the path of its older generation, the record's path entering.
 extern const WCHAR kRunRecordPathFormat[];
-extern const WCHAR kRunRecordOlderPathFormat[];
+extern const WCHAR kRunRecordOlderFormat[];
 
 // How the record is opened to append a line, and how the temporary folder's
 // probe opens it: append access alone, so that every write lands at the end of

@@ -9,9 +9,12 @@ const WCHAR* const kCandidates[] = {WTEXT("%TMP%"), WTEXT("%TEMP%"), WTEXT("%LOC
 
 bool IsDriveLetter(WCHAR c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// A drive letter and ":\", or "\\server\share" with a server and a share name.
+bool IsSeparator(WCHAR c) { return c == '\\' || c == '/'; }
+
+// A drive letter, ":" and a separator ("\" or "/", which Windows takes alike),
+// or "\\server\share" with a server and a share name.
 bool IsFullPath(LPCWSTR path) {
-  if (IsDriveLetter(path[0]) && path[1] == ':' && path[2] == '\\') return true;
+  if (IsDriveLetter(path[0]) && path[1] == ':' && IsSeparator(path[2])) return true;
   if (path[0] != '\\' || path[1] != '\\') return false;
   LPCWSTR server = path + 2;
   LPCWSTR end = server;
@@ -47,18 +50,28 @@ TempRefusal Probe(const CString& folder) {
                                                                         : kTempNoRecord;
 }
 
-// The folder of one candidate, trailing backslashes dropped, and whether it
-// is usable.
-TempRefusal Candidate(LPCWSTR reference, CString& folder) {
+}  // namespace
+
+TempRefusal TempCandidate(TempSource source, CString& folder) {
+  LPCWSTR reference = kCandidates[source];
   folder = reference;
   // Only the reference is expanded; its value is never expanded again.
   if (!ExpandEnvironment(folder) || TextEquals(folder, reference)) folder = nullptr;
   if (folder.IsEmpty()) return kTempNotSet;
   if (!IsFullPath(folder)) return kTempNotFullPath;
   int length = folder.GetLength();
-  while (folder.GetString()[length - 1] == '\\') --length;
+  while (IsSeparator(folder.GetString()[length - 1])) --length;
   folder = folder.Substring(0, length);
-  return Probe(folder);
+  return kTempUsable;
+}
+
+namespace {
+
+// The folder of one candidate, trailing separators dropped, and whether it
+// is usable.
+TempRefusal Candidate(int source, CString& folder) {
+  const TempRefusal refusal = TempCandidate(static_cast<TempSource>(source), folder);
+  return refusal == kTempUsable ? Probe(folder) : refusal;
 }
 
 }  // namespace
@@ -66,10 +79,10 @@ TempRefusal Candidate(LPCWSTR reference, CString& folder) {
 TempChoice ChooseTempFolder() {
   TempChoice choice;
   choice.source = kTempFromNone;
-  choice.tmp_refusal = Candidate(kCandidates[0], choice.tmp_folder);
+  choice.tmp_refusal = Candidate(0, choice.tmp_folder);
   for (int i = 0; i < 3; ++i) {
     CString folder;
-    TempRefusal refusal = i == 0 ? choice.tmp_refusal : Candidate(kCandidates[i], folder);
+    TempRefusal refusal = i == 0 ? choice.tmp_refusal : Candidate(i, folder);
     if (refusal == kTempUsable) {
       choice.folder = i == 0 ? choice.tmp_folder : folder;
       choice.source = static_cast<TempSource>(i);

@@ -294,6 +294,8 @@ TEST_F(RunSetupTest, TheTemporaryFolderIsTheFirstThatCanHoldTheRecord) {
   const std::string temp = WindowsPathOf(scratch_ / "temp");
   const std::string local = WindowsPathOf(scratch_ / "local");
   const std::string gone = tmp_ + "\\gone";
+  std::string forward = tmp_;
+  std::replace(forward.begin(), forward.end(), '\\', '/');
   struct Row {
     const char* name;
     std::string tmp, temp, local;  // "-": not set
@@ -305,6 +307,7 @@ TEST_F(RunSetupTest, TheTemporaryFolderIsTheFirstThatCanHoldTheRecord) {
   const Row rows[] = {
       {"TMP usable", tmp_, temp, local, false, tmp_, ""},
       {"TMP with trailing backslashes", tmp_ + "\\\\", temp, local, false, tmp_, ""},
+      {"TMP with forward slashes", forward + "/", temp, local, false, forward, ""},
       {"TMP names no folder", gone, temp, local, false, temp,
        "temporary folder: TMP names \"" + gone + "\", which is not an existing folder" + uses_temp},
       {"TMP names a file", tmp_ + "\\..\\run\\mivo.msi", temp, "-", false, temp,
@@ -1264,9 +1267,42 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
          run(11, u"1036");
        },
        0, "every call succeeded"},
-      {"a file that does not parse", [&] { rewrite(std::string(kGarbage) + kGarbage); }, 1603,
-       "mivocheck: 1603 (ERROR_INSTALL_FAILURE): line 1 of the record does not parse, and no "
-       "run can be read\n"},
+      {"a file that does not parse", [&] { rewrite(std::string(kGarbage) + kGarbage); }, 1622,
+       "mivocheck: 1622 (ERROR_INSTALL_LOG_FAILURE): line 1 of the record does not parse, and "
+       "no run can be read\n"},
+      {"the newest run begins in the older generation",
+       [&] {
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(11, u"1036");
+         const std::string content = bytes();
+         const size_t line_end = content.find('\n', content.find("plan: ")) + 1;
+         std::ofstream(RecordFile() + ".1", std::ios::binary) << content.substr(0, line_end);
+         rewrite(content.substr(line_end));
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
+      {"the newest run recorded in TEMP while TMP could not hold the record",
+       [&] {
+         run(11, u"1036");
+         // The run in TMP is a day older.
+         std::string content = bytes();
+         for (size_t at = 0; at < content.size(); at = content.find('\n', at) + 1) {
+           content.replace(at, 10, "2026-01-01");
+         }
+         rewrite(content);
+         std::filesystem::create_directories(scratch_ / "temp");
+         host::SetEnvironmentVariable(u"TEMP", Widen(WindowsPathOf(scratch_ / "temp")).c_str());
+         host::DenyWritesIn(Widen(tmp_), true);
+         host::ForgetProduct(Widen(kCoreCode));
+         host::ResetMsiCalls();
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(12, u"");
+         host::DenyWritesIn(Widen(tmp_), false);
+         // The run set its own TMP and TEMP to the folder it used; the
+         // deployment tool's command line has them as they were.
+         host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
+         host::SetEnvironmentVariable(u"TEMP", Widen(WindowsPathOf(scratch_ / "temp")).c_str());
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
       {"a record without a start line",
        [&] {
          run(11, u"1036");
@@ -1288,8 +1324,11 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
     StartAfresh();
     host::SetModuleFileName(Widen(folder_ + "mivoboot.exe"));
     row.write();
-    const mivocheck::RecordResult result =
-        mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str());
+    const mivocheck::RecordResult result = mivocheck::ResultOfNewestRecord();
+    std::filesystem::remove(RecordFile() + ".1");
+    std::filesystem::remove_all(scratch_ / "temp");
+    host::SetEnvironmentVariable(u"TEMP", nullptr);
+    host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
     const std::string line = mivocheck::FormatResult(result);
     EXPECT_EQ(result.code, row.code) << line;
     if (row.line.back() == '\n') {
@@ -1297,6 +1336,21 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
     } else {
       EXPECT_NE(line.find(row.line), std::string::npos) << line;
     }
+  }
+}
+
+// Bad usage is the usage code, 1639, as the README says: more than one FILE,
+// or a FILE that is empty (no path at all, where 1622 would blame a record).
+TEST_F(RunSetupTest, BadUsageOfTheResultIsTheUsageCode) {
+  const std::vector<std::vector<mivocheck::RecordArgument>> usages = {{""}, {"a", "b"}};
+  for (const std::vector<mivocheck::RecordArgument>& arguments : usages) {
+    std::string out, err;
+    EXPECT_EQ(mivocheck::ReportResult(
+                  arguments, "usage\n", [&](const std::string& text) { out += text; },
+                  [&](const std::string& text) { err += text; }),
+              1639);
+    EXPECT_EQ(err, "usage\n");
+    EXPECT_EQ(out, "");
   }
 }
 
@@ -1309,7 +1363,7 @@ TEST_F(RunSetupTest, TheResultLineNamesTheBadLineAndEscapesTheRecordsPath) {
   const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const long lines = std::count(content.begin(), content.end(), '\n');
   std::ofstream(record, std::ios::binary | std::ios::app) << "\r\n";
-  EXPECT_EQ(mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str()).cause,
+  EXPECT_EQ(mivocheck::ResultOfNewestRecord().cause,
             "line " + std::to_string(lines + 1) +
                 " of the record does not parse, so the newest run cannot be read");
 
