@@ -1092,6 +1092,55 @@ scenario_result_empty_tmp_folder() {
   expect_result 1622 "(ERROR_INSTALL_LOG_FAILURE): no record at \"C:\\mivo-tmp\\MIVOSetup.log\""
 }
 
+# A run that cannot use TMP records in TEMP; TMP works again before
+# mivocheck --result runs. The code is that run's failure, not the success of
+# the older run whose record is still in TMP.
+scenario_result_after_fallback() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe & mivocheck.exe --result'
+  expect_result 0 "(success): the newest run ended and every call succeeded"
+  prepare "write a garbage mivo_1036.msi" write_garbage "$setup_dir/mivo_1036.msi"
+  mv "$tmp_dir" "$tmp_dir.away"
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe 1036'
+  mv "$tmp_dir.away" "$tmp_dir"
+  local temp_dir
+  temp_dir=$(e2e_unix_path "$(e2e_env_value TEMP)")
+  e2e_check "the second run recorded in TEMP ($temp_dir)" \
+    grep -aq 'which is not an existing folder; the run uses %TEMP% instead' "$temp_dir/MIVOSetup.log"
+  e2e_run_with_result de_DE.UTF-8 'mivocheck.exe --result'
+  expect_result "$(e2e_record "$temp_dir/MIVOSetup.log" |
+    sed -n 's/^mivo_1036\.msi: installation: .*): \([0-9]*\).*/\1/p')" \
+    "): mivo_1036.msi installation failed"
+}
+
+# The journal of the earlier release's cut planted beside a record of two runs,
+# naming its last byte: the next run appends and changes nothing before, so
+# the record keeps every line of the three runs.
+scenario_record_planted_journal() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  e2e_run_setup de_DE.UTF-8
+  cp "$tmp_dir/MIVOSetup.log" "$run_dir/before.log"
+  local size i
+  size=$(wc -c <"$run_dir/before.log")
+  # Two 64-bit little-endian numbers: the record's last byte, and 0.
+  for i in 0 1 2 3 4 5 6 7; do
+    printf "\\$(printf %03o $(((size - 1) >> (8 * i) & 255)))"
+  done >"$tmp_dir/MIVOSetup.log.cut"
+  head -c 8 /dev/zero >>"$tmp_dir/MIVOSetup.log.cut"
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_record_whole
+  e2e_check "the record begins with the two runs before, byte for byte" \
+    cmp -s -n "$size" "$run_dir/before.log" "$tmp_dir/MIVOSetup.log"
+  e2e_check "the record holds three start lines" \
+    test "$(grep -ac '\] start: ' "$tmp_dir/MIVOSetup.log")" = 3
+}
+
 # --- The reading of Wine's trace, on fixed input ----------------------------------
 
 # Every call check rests on e2e_installer_calls; this checks it on a trace
