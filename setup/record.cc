@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "setup/temp_folder.h"
 #include "text/cstring.h"
 
 const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");

@@ -47,7 +47,6 @@
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/record_files.h"
-#include "setup/temp_folder.h"
 #include "text/cstring.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
@@ -245,9 +244,10 @@ class RunRecord {
   void Left(bool removal) { Write(kRecordLeft, removal ? "removal" : "installation"); }
   // Why the folder of TMP is not the run's temporary folder, and which one is.
   // (Without any folder there is no record to write it to.)
-  void TempNotTmp(const TempChoice& choice) {
-    Write(kRecordTempElsewhere, choice.tmp_folder.GetString(), TempRefusalText(choice.tmp_refusal),
-          TempSourceText(choice.source));
+  // The words come from the temporary folder's choice (TempRefusalText,
+  // TempSourceText).
+  void TempNotTmp(LPCWSTR tmp_folder, const char* refusal, const char* source) {
+    Write(kRecordTempElsewhere, tmp_folder, refusal, source);
   }
   // A removal or an installation that could not create its log and is tried
   // again without one.

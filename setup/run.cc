@@ -4,6 +4,7 @@
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 #include "setup/wait_policy.h"
 #include "text/cstring.h"
 
@@ -248,7 +249,10 @@ void RunSetup(LPCWSTR argument_text) {
   RunRecord record;
   record.Open(temp.folder);
   record.Start(executable, command_line, GetUserDefaultLCID(), temp.folder);
-  if (temp.source != kTempFromTmp) record.TempNotTmp(temp);
+  if (temp.source != kTempFromTmp) {
+    record.TempNotTmp(temp.tmp_folder, TempRefusalText(temp.tmp_refusal),
+                      TempSourceText(temp.source));
+  }
   if (waited > 0 && lock.Owned()) {
     record.LockWaited(waited);
   } else if (waited > 0) {

@@ -31,6 +31,7 @@
 #include "mivocheck/records.h"
 #include "mivocheck/result.h"
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 
 namespace {
 
@@ -205,7 +206,8 @@ bool Rewrite(const RecordLine& line) {
       }
       if (source > kTempFromLocalAppData) return false;
       choice.source = static_cast<TempSource>(source);
-      r.TempNotTmp(choice);
+      r.TempNotTmp(choice.tmp_folder, TempRefusalText(choice.tmp_refusal),
+                   TempSourceText(choice.source));
       break;
     }
     case kRecordWithoutLog:

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -165,7 +166,8 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          choice.source = kTempFromTemp;
          choice.tmp_folder = WTEXT("tmp");
          choice.tmp_refusal = kTempNotFullPath;
-         r.TempNotTmp(choice);
+         r.TempNotTmp(choice.tmp_folder, TempRefusalText(choice.tmp_refusal),
+                      TempSourceText(choice.source));
        },
        {"tmp", "is not a full path", "%TEMP%"}},
       {kRecordWithoutLog, [](RunRecord& r) { r.WithoutLog(true); }, {"removal"}},
