@@ -37,38 +37,16 @@ class Line {
   // `text` (null: nothing) as UTF-8, each unit that could break or blur a
   // line, or end a quoted text, written as "<U+XXXX>".
   void AppendEscaped(LPCWSTR text) {
-    for (const WCHAR* p = text; p && *p; ++p) {
-      unsigned unit = *p;
-      unsigned code = unit;
-      bool escape = RecordUnitEscaped(unit);
-      if (unit >= 0xD800 && unit <= 0xDFFF) {
-        unsigned next = p[1];
-        if (unit < 0xDC00 && next >= 0xDC00 && next <= 0xDFFF) {
-          code = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
-          ++p;
-        } else {
-          escape = true;
-        }
-      }
+    for (const WCHAR* p = text; p && *p;) {
+      int units = 1;
+      const unsigned code = utf8::NextCodePoint(*p, p[1], &units);
       char* target = Reserve(8);
       if (!target) return;
-      char* out = target;
-      if (escape) {
-        const char digits[] = "0123456789ABCDEF";
-        *out++ = '<';
-        *out++ = 'U';
-        *out++ = '+';
-        for (int shift = 12; shift >= 0; shift -= 4) *out++ = digits[(unit >> shift) & 15];
-        *out++ = '>';
-      } else if (code < 0x80) {
-        *out++ = static_cast<char>(code);
-      } else {
-        // The lead byte's marker and how many continuation bytes follow.
-        int more = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-        *out++ = static_cast<char>((0xFF00u >> (more + 1)) | (code >> (6 * more)));
-        while (more-- > 0) *out++ = static_cast<char>(0x80 | ((code >> (6 * more)) & 0x3F));
-      }
-      length_ += static_cast<int>(out - target);
+      // An unpaired surrogate is escaped, as the units that could break or
+      // blur a line, or end a quoted text.
+      const bool escape = RecordUnitEscaped(code) || (code >= 0xD800 && code <= 0xDFFF);
+      length_ += escape ? utf8::EncodeEscape(code, target) : utf8::EncodeUtf8(code, target);
+      p += units;
     }
   }
 

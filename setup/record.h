@@ -48,6 +48,7 @@
 #include "setup/product_version.h"
 #include "setup/record_files.h"
 #include "text/cstring.h"
+#include "text/utf8_codec.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
@@ -151,15 +152,9 @@ const char* RecordTemplate(RecordKind kind);
 const char* RecordRuleText(PlanRule rule);
 const char* RecordStateText(INSTALLSTATE state);
 
-// True for the UTF-16 units that a text of the record writes as "<U+XXXX>":
-// the C0 and C1 controls, DEL, '"', '<', U+2028, U+2029 and the bidirectional
-// controls. A surrogate is escaped when it is not one of a pair, which this
-// does not tell.
-inline bool RecordUnitEscaped(unsigned unit) {
-  return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == '"' || unit == '<' ||
-         unit == 0x061C || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
-         (unit >= 0x2066 && unit <= 0x2069);
-}
+// True for the UTF-16 units that a text of the record writes as "<U+XXXX>"
+// (text/utf8_codec.h).
+inline bool RecordUnitEscaped(unsigned unit) { return utf8::UnitEscaped(unit); }
 
 // True for the installer results that count as success: 0, 3010 (a reboot is
 // needed) and 1641 (a reboot was started).
