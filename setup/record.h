@@ -103,7 +103,7 @@ enum RecordKind {
 //      " (success, reboot needed)" (3010), " (success, reboot started)" (1641),
 //      " (ERROR_NAME)" for a known failure, or nothing for an unknown one.
 // Changing a template changes the grammar that mivocheck --records reads and
-// the README documents.
+// docs/run-record.md documents.
 inline constexpr char kRecordTemplates[] =
     "start: mivoboot %a, executable %q, arguments %q, user default LCID %u, temporary folder %q\0"
     "lock: waited %u ms for another run of the setup to end\0"
