@@ -4,6 +4,7 @@
 #ifndef PLATFORM_HOST_HOST_CONTROL_H
 #define PLATFORM_HOST_HOST_CONTROL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,9 @@ void SetFileWriteFailure(bool fail);
 // GENERIC_READ (ERROR_ACCESS_DENIED), as for a user with the right to append
 // to it but not to read it.
 void DenyReadsOf(const std::u16string& path, bool deny);
+// Runs `action` once, just before the next CreateFileW of `path` (a Windows
+// path) does anything: what another process does to the file meanwhile.
+void BeforeFileOpen(const std::u16string& path, std::function<void()> action);
 // Files: while denied, no file in the Windows folder `folder` can be created or
 // opened for writing (ERROR_ACCESS_DENIED), as for a user without the right to
 // write there.

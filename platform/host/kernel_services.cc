@@ -40,6 +40,8 @@
 //   system releases a handle's locks when it is closed or its process ends.
 //   Unlike Windows the locks are advisory: reads and writes of locked bytes by
 //   others are not refused (the program locks only bytes beyond any data).
+// - BeforeFileOpen runs a test's action once, just before CreateFileW opens a
+//   path: what another process does to the file meanwhile.
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
 //   and moves the clock on, so that tests of waits take no time; with
 //   UseRealClock they are the system's, for tests of several processes.
@@ -62,6 +64,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -102,6 +105,7 @@ struct KernelState {
   std::set<std::string> unshared_files;
   std::set<std::string> write_denied_folders;
   std::set<std::string> read_denied_files;
+  std::map<std::string, std::function<void()>> before_open;  // BeforeFileOpen
   bool fail_writes = false;
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
@@ -210,6 +214,10 @@ void DenyReadsOf(const std::u16string& path, bool deny) {
   }
 }
 
+void BeforeFileOpen(const std::u16string& path, std::function<void()> action) {
+  State().before_open[NativePath(path.c_str())] = std::move(action);
+}
+
 void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
 
 void SetTickCount(DWORD ticks) { State().ticks = ticks; }
@@ -269,6 +277,12 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   if (host::EndsHere()) _exit(0);
   std::string native = host::NativePath(path);
+  auto before = host::State().before_open.find(native);
+  if (before != host::State().before_open.end()) {
+    const std::function<void()> action = std::move(before->second);
+    host::State().before_open.erase(before);
+    action();
+  }
   if (host::State().unshared_files.count(native)) {
     host::g_last_error = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;

@@ -3,6 +3,7 @@
 // and without sharing delete, a run that ends at any point, and files planted
 // beside the record. Each process is a real one (fork).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "mivocheck/records.h"
+#include "mivocheck/result.h"
 #include "platform/host/host_control.h"
 #include "setup/record.h"
 #include "tests/support/test_support.h"
@@ -323,6 +325,35 @@ TEST_F(RecordShareTest, FilesBesideTheRecordCostNoLine) {
     EXPECT_EQ(numbers["second.msi"], Sequence(2));
   }
   std::filesystem::remove_all(older_);
+}
+
+// mivocheck --result reads the older generation, and a run begins a new one
+// before it reads the current: the newest run, which began in the file just
+// renamed and ends in the new one, is read whole, by reading again. (A reader
+// of the current file alone finds no start line; one that kept its first read
+// finds the older run.)
+TEST_F(RecordShareTest, TheResultReadsARecordAgainWhenAGenerationBeginsUnderIt) {
+  const std::string prefix = "2026-12-09 10:00:00Z [";
+  const std::string start =
+      "] start: mivoboot 1.0.0.0, executable \"C:\\s\\mivoboot.exe\", arguments \"\", user "
+      "default LCID 1031, temporary folder \"C:\\t\"\r\n";
+  const std::string end = "] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n";
+  std::ofstream(older_, std::ios::binary | std::ios::trunc)
+      << prefix + "7" + start + prefix + "7" + end;
+  std::ofstream(record_, std::ios::binary | std::ios::trunc)
+      << prefix + "8" + start + prefix + "8" +
+             "] mivo.msi: installation: \"C:\\s\\mivo.msi\" (log \"C:\\t\\i.log\"): 1603 "
+             "(ERROR_INSTALL_FAILURE)\r\n";
+  const std::u16string path = WindowsFolder() + u"\\MIVOSetup.log";
+  host::BeforeFileOpen(path, [&] {
+    // The first open of the current generation: the run renames it and
+    // writes its end line to a new one.
+    std::filesystem::rename(record_, older_);
+    std::ofstream(record_, std::ios::binary) << prefix + "8" + end;
+  });
+  const mivocheck::RecordResult result = mivocheck::ResultOfRecord(path.c_str());
+  EXPECT_EQ(result.code, 1603u) << result.cause;
+  EXPECT_EQ(result.cause, "mivo.msi installation failed");
 }
 
 }  // namespace
