@@ -165,7 +165,7 @@ class RecordSink {
 
 // Reads one file's bytes, given piece by piece, into runs. Lines are split at
 // LF; a line must end in CRLF. Lines of a process id before its first start
-// line (the rest of a run that the size cap cut) and lines after its end line
+// line (the rest of a run begun in an older generation) and lines after its end line
 // belong to no run and are skipped. Time is linear in the bytes, whatever they
 // hold: the open runs are found by process id and their packages by name, in
 // hash tables. Memory holds the runs open in this file and one line.
