@@ -126,6 +126,7 @@ struct Run {
   RecordText arguments;
   DWORD user_lcid = 0;
   RecordText temp_folder;
+  RecordText user;  // "DOMAIN\name" of the user line; empty without one
   bool folder_unreadable = false;
   bool path_too_long = false;        // a package's path could not be formed
   bool end_counts_failures = false;  // the end line counted failed packages

@@ -362,6 +362,7 @@ bool RecordKindHasPackage(RecordKind kind) {
     case kRecordEndWithRestarts:
     case kRecordEndWithRestartsAndFailures:
     case kRecordTempElsewhere:
+    case kRecordUser:
       return false;
     default:
       return true;

@@ -2,6 +2,8 @@
 
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/utf8.h"
 #include "setup/record.h"
@@ -79,17 +81,26 @@ bool ReadGenerations(LPCWSTR path, std::string& bytes, DWORD* error) {
   return true;
 }
 
-// Keeps the one run that the reader is given (the newest) and the first line
-// that does not parse.
+// Keeps the first run of process `pid` that the reader hands over (the run
+// that begins where the reader starts) and the first line that does not parse.
 class NewestRun : public RecordSink {
  public:
-  void RunDone(const Run& run) override { run_ = run; }
+  explicit NewestRun(DWORD pid) : pid_(pid) {}
+  void RunDone(const Run& run) override {
+    if (found_ || run.pid != pid_) return;
+    run_ = run;
+    found_ = true;
+  }
   void LineNotParsed(const std::string&, unsigned long long line_number) override {
     if (bad_line_ == 0) bad_line_ = line_number;
   }
 
   Run run_;
   unsigned long long bad_line_ = 0;  // counted from the first line fed
+
+ private:
+  DWORD pid_;
+  bool found_ = false;
 };
 
 std::string Quoted(const RecordText& text) { return "\"" + RecordTextEscaped(text) + "\""; }
@@ -179,13 +190,6 @@ void ForEachLine(std::string_view bytes, Visit visit) {
   }
 }
 
-bool IsStartLine(std::string_view line, RecordLine& parsed) {
-  if (line.size() < 2 || line[line.size() - 1] != '\n' || line[line.size() - 2] != '\r') {
-    return false;
-  }
-  return ParseRecordLine(line.substr(0, line.size() - 2), parsed) && parsed.kind == kRecordStart;
-}
-
 // A path as the command line gave it: UTF-16 on Windows, UTF-8 elsewhere.
 template <typename Unit>
 RecordText ArgumentText(const Unit* argument) {
@@ -198,9 +202,9 @@ RecordText ArgumentText(const Unit* argument) {
 
 }  // namespace
 
-RecordResult ResultOfRecord(LPCWSTR path) { return ResultOfRecord(path, nullptr); }
+RecordResult ResultOfRecord(LPCWSTR path) { return ResultOfRecord(path, nullptr, nullptr); }
 
-RecordResult ResultOfRecord(LPCWSTR path, std::string* newest_start) {
+RecordResult ResultOfRecord(LPCWSTR path, std::string* newest_start, const RecordText* user) {
   std::string bytes;
   DWORD error = 0;
   if (!ReadGenerations(path, bytes, &error)) {
@@ -211,37 +215,54 @@ RecordResult ResultOfRecord(LPCWSTR path, std::string* newest_start) {
             "the record " + Quoted(path) + " cannot be read (error " + std::to_string(error) + ")"};
   }
 
-  // The newest run begins at the last line that is a start line.
+  // The start lines, each marked when the user line that follows it in its
+  // run names another user than `user`.
+  struct Start {
+    size_t offset;
+    unsigned long long line;
+    std::string time;
+    DWORD pid;
+    bool of_another_user;
+  };
+  std::vector<Start> starts;
+  std::unordered_map<DWORD, size_t> latest;  // the newest start of each process id
   RecordLine parsed;
-  size_t start = std::string::npos;
-  unsigned long long start_line = 0, line_number = 0, first_bad_line = 0;
+  unsigned long long line_number = 0, first_bad_line = 0;
   ForEachLine(bytes, [&](std::string_view line, size_t offset) {
     ++line_number;
-    if (IsStartLine(line, parsed)) {
-      start = offset;
-      start_line = line_number;
-      if (newest_start) *newest_start = parsed.time;
-    } else if (first_bad_line == 0) {
-      // Only for a record without a start line: whether it parses at all.
-      std::string_view text = line;
-      const bool whole = text.size() >= 2 && text.substr(text.size() - 2) == "\r\n";
-      if (!whole || !ParseRecordLine(text.substr(0, text.size() - 2), parsed)) {
-        first_bad_line = line_number;
+    const bool whole = line.size() >= 2 && line.substr(line.size() - 2) == "\r\n";
+    if (!whole || !ParseRecordLine(line.substr(0, line.size() - 2), parsed)) {
+      if (first_bad_line == 0) first_bad_line = line_number;
+    } else if (parsed.kind == kRecordStart) {
+      latest[parsed.pid] = starts.size();
+      starts.push_back({offset, line_number, parsed.time, parsed.pid, false});
+    } else if (parsed.kind == kRecordUser && user) {
+      const auto found = latest.find(parsed.pid);
+      if (found != latest.end() && parsed.fields[0].text != *user) {
+        starts[found->second].of_another_user = true;
       }
     }
     return true;
   });
-  if (start == std::string::npos) {
+  if (starts.empty()) {
     if (first_bad_line != 0) {
       return {kNoRecord, "line " + std::to_string(first_bad_line) +
                              " of the record does not parse, and no run can be read"};
     }
     return {kNoRecord, "no run in the record " + Quoted(path)};
   }
+  // The newest run is the last start line of the user's own runs and of runs
+  // that name no user (an earlier release's).
+  size_t own = starts.size();
+  while (own > 0 && starts[own - 1].of_another_user) --own;
+  if (own == 0) return {kNoRecord, "no run of " + Quoted(*user) + " in the record " + Quoted(path)};
+  const size_t start = starts[own - 1].offset;
+  const unsigned long long start_line = starts[own - 1].line;
+  if (newest_start) *newest_start = starts[own - 1].time;
 
   // From there, line by line up to the first line that does not parse: the
   // calls before it are known, those after it are not.
-  NewestRun newest;
+  NewestRun newest(starts[own - 1].pid);
   RecordFileReader reader("", newest);
   ForEachLine(std::string_view(bytes).substr(start), [&](std::string_view line, size_t) {
     reader.Feed(line.data(), line.size());
@@ -261,6 +282,9 @@ RecordResult ResultOfNewestRecord() {
   int best = -1;
   std::string newest;
   CString folders[kTempFromNone];
+  CString user_name;
+  const bool has_user = RecordUserName(user_name);
+  const RecordText user = has_user ? RecordText(user_name.GetString()) : RecordText();
   for (int source = kTempFromTmp; source < kTempFromNone; ++source) {
     CString& folder = folders[source];
     CString path;
@@ -274,7 +298,7 @@ RecordResult ResultOfNewestRecord() {
     }
     if (seen) continue;
     std::string start;
-    const RecordResult candidate = ResultOfRecord(path, &start);
+    const RecordResult candidate = ResultOfRecord(path, &start, has_user ? &user : nullptr);
     const int rank = !start.empty() ? 2 : candidate.cause.rfind("no record at", 0) == 0 ? 0 : 1;
     // Of two runs started in the same second the later folder's: a run takes
     // it only when the earlier ones could not hold the record.

@@ -240,6 +240,15 @@ void RunRecord::Open(LPCWSTR folder) {
   }
 }
 
+bool RecordUserName(CString& user) {
+  user = WTEXT("%USERDOMAIN%\\%USERNAME%");
+  if (!ExpandEnvironment(user)) return false;
+  for (LPCWSTR p = user; *p; ++p) {
+    if (*p == '%') return false;
+  }
+  return true;
+}
+
 void RunRecord::SetEntry(LPCWSTR name) { entry_ = name; }
 
 void RunRecord::Write(int kind, ...) {

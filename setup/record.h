@@ -88,6 +88,7 @@ enum RecordKind {
   kRecordEndWithRestartsAndFailures,
   kRecordTempElsewhere,
   kRecordWithoutLog,
+  kRecordUser,
   kRecordKindCount
 };
 
@@ -143,7 +144,8 @@ inline constexpr char kRecordTemplates[] =
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u ms\0"
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms\0"
     "temporary folder: TMP names %q, which %a; the run uses %a instead\0"
-    "log: the installer cannot create the log (1622); the %a is tried once more without a log";
+    "log: the installer cannot create the log (1622); the %a is tried once more without a log\0"
+    "user: %q";
 
 // The template of `kind`.
 const char* RecordTemplate(RecordKind kind);
@@ -155,6 +157,11 @@ const char* RecordStateText(INSTALLSTATE state);
 // True for the UTF-16 units that a text of the record writes as "<U+XXXX>"
 // (text/utf8_codec.h).
 inline bool RecordUnitEscaped(unsigned unit) { return utf8::UnitEscaped(unit); }
+
+// The user whose run it is, as a run records it and mivocheck --result asks
+// for it: "%USERDOMAIN%\%USERNAME%" of the environment; false when either is
+// not set.
+bool RecordUserName(CString& user);
 
 // True for the installer results that count as success: 0, 3010 (a reboot is
 // needed) and 1641 (a reboot was started).
@@ -191,6 +198,9 @@ class RunRecord {
   void Start(LPCWSTR executable, LPCWSTR arguments, LCID user_locale, LPCWSTR temp_folder) {
     Write(kRecordStart, MIVO_VERSION_TEXT, executable, arguments, user_locale, temp_folder);
   }
+  // The user of the run, the line after the start line (RecordUserName);
+  // records of earlier releases have none.
+  void User(LPCWSTR user) { Write(kRecordUser, user); }
   void LockWaited(DWORD milliseconds) { Write(kRecordLockWaited, milliseconds); }
   void LockGoingOn(DWORD milliseconds) { Write(kRecordLockGoingOn, milliseconds); }
   void NoFolder() { Write(kRecordNoFolder); }

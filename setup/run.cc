@@ -249,6 +249,8 @@ void RunSetup(LPCWSTR argument_text) {
   RunRecord record;
   record.Open(temp.folder);
   record.Start(executable, command_line, GetUserDefaultLCID(), temp.folder);
+  CString user;
+  if (RecordUserName(user)) record.User(user);
   if (temp.source != kTempFromTmp) {
     record.TempNotTmp(temp.tmp_folder, TempRefusalText(temp.tmp_refusal),
                       TempSourceText(temp.source));

@@ -216,6 +216,9 @@ bool Rewrite(const RecordLine& line) {
       }
       r.WithoutLog(Is(line.fields[0].text, "removal"));
       break;
+    case kRecordUser:
+      r.User(t(0));
+      break;
     case kRecordKindCount:
       abort();
   }

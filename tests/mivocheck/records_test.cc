@@ -93,6 +93,7 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          r.Start(WTEXT("C:\\s\\mivoboot.exe"), WTEXT("1036"), 1031, WTEXT("C:\\t"));
        },
        {MIVO_VERSION_TEXT, "C:\\s\\mivoboot.exe", "1036", "1031", "C:\\t"}},
+      {kRecordUser, [](RunRecord& r) { r.User(WTEXT("EU\\ana")); }, {"EU\\ana"}},
       {kRecordLockWaited, [](RunRecord& r) { r.LockWaited(90000); }, {"90000"}},
       {kRecordLockGoingOn, [](RunRecord& r) { r.LockGoingOn(300000); }, {"300000"}},
       {kRecordNoFolder, [](RunRecord& r) { r.NoFolder(); }, {}},

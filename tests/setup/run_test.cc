@@ -1280,6 +1280,26 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
          rewrite(content.substr(line_end));
        },
        1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
+      {"in a shared folder, the asking user's own newest run",
+       [&] {
+         host::SetEnvironmentVariable(u"USERDOMAIN", u"EU");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(11, u"1036");
+         host::SetEnvironmentVariable(u"USERNAME", u"bo");
+         host::ForgetProduct(Widen(kCoreCode));
+         run(12, u"");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
+      {"in a shared folder, only another user's runs",
+       [&] {
+         host::SetEnvironmentVariable(u"USERDOMAIN", u"EU");
+         host::SetEnvironmentVariable(u"USERNAME", u"bo");
+         run(11, u"1036");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+       },
+       1622, "no run of \"EU\\ana\" in the record"},
       {"the newest run recorded in TEMP while TMP could not hold the record",
        [&] {
          run(11, u"1036");
@@ -1329,6 +1349,8 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
     std::filesystem::remove_all(scratch_ / "temp");
     host::SetEnvironmentVariable(u"TEMP", nullptr);
     host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
+    host::SetEnvironmentVariable(u"USERDOMAIN", nullptr);
+    host::SetEnvironmentVariable(u"USERNAME", nullptr);
     const std::string line = mivocheck::FormatResult(result);
     EXPECT_EQ(result.code, row.code) << line;
     if (row.line.back() == '\n') {
