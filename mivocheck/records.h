@@ -126,6 +126,7 @@ struct Run {
   RecordText arguments;
   DWORD user_lcid = 0;
   RecordText temp_folder;
+  RecordText user;  // "DOMAIN\name" of the user line; empty without one
   bool folder_unreadable = false;
   bool path_too_long = false;        // a package's path could not be formed
   bool end_counts_failures = false;  // the end line counted failed packages
@@ -165,7 +166,7 @@ class RecordSink {
 
 // Reads one file's bytes, given piece by piece, into runs. Lines are split at
 // LF; a line must end in CRLF. Lines of a process id before its first start
-// line (the rest of a run that the size cap cut) and lines after its end line
+// line (the rest of a run begun in an older generation) and lines after its end line
 // belong to no run and are skipped. Time is linear in the bytes, whatever they
 // hold: the open runs are found by process id and their packages by name, in
 // hash tables. Memory holds the runs open in this file and one line.

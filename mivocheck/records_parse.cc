@@ -362,6 +362,7 @@ bool RecordKindHasPackage(RecordKind kind) {
     case kRecordEndWithRestarts:
     case kRecordEndWithRestartsAndFailures:
     case kRecordTempElsewhere:
+    case kRecordUser:
       return false;
     default:
       return true;
@@ -432,20 +433,16 @@ namespace {
 std::string EscapedUtf8(const RecordText& text, bool (*escape)(char32_t)) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    char32_t c = text[i];
-    if (IsHighSurrogate(c) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (escape(c)) {
-      const char digits[] = "0123456789ABCDEF";
-      out += "<U+";
-      for (int shift = 12; shift >= 0; shift -= 4) out += digits[(c >> shift) & 15];
-      out += '>';
+  for (size_t i = 0; i < text.size();) {
+    int units = 1;
+    char32_t c = utf8::NextCodePoint(text[i], i + 1 < text.size() ? text[i + 1] : 0, &units);
+    i += units;
+    if (units == 1 && escape(c)) {
+      char bytes[8];
+      out.append(bytes, static_cast<size_t>(utf8::EncodeEscape(c, bytes)));
       continue;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
     }
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
     utf8::AppendUtf8(c, out);
   }
   return out;

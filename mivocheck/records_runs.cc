@@ -183,6 +183,10 @@ void RecordFileReader::Take(const RecordLine& line) {
   }
   OpenRun* open = Open(line.pid);
   if (!open) return;  // before the first start line of its process, or after its end
+  if (line.kind == kRecordUser) {
+    open->run->user = f[0].text;
+    return;
+  }
   Run* run = &*open->run;
   if (line.kind == kRecordEnd || line.kind == kRecordEndWithFailures ||
       line.kind == kRecordEndWithRestarts || line.kind == kRecordEndWithRestartsAndFailures) {

@@ -42,9 +42,19 @@ struct RecordResult {
 // write it).
 RecordResult ResultOfRecord(LPCWSTR path);
 
-// The record that mivoboot.exe writes: MIVOSetup.log in the folder that
-// TempFolder() names. Empty when there is no such folder.
-RecordText DefaultRecordPath();
+// The same, and the start time of the newest run ("" for none) in
+// `newest_start` when it is not null. The record's generations are read,
+// older first, as one text (setup/record_files.h); lines are counted in it.
+// With `user`, runs whose user line names another user are not read; runs
+// without one (earlier releases) are anyone's.
+RecordResult ResultOfRecord(LPCWSTR path, std::string* newest_start, const RecordText* user);
+
+// The result of the newest run of the records in every folder that a run may
+// record in: those that TMP, TEMP and %LOCALAPPDATA%\Temp name, whether or not
+// a run would choose them now, of the user who asks (RecordUserName). Without
+// any run, the first record's answer,
+// else "no record" for the first folder named, else "no temporary folder".
+RecordResult ResultOfNewestRecord();
 
 // The line of a result: "mivocheck: 1603 (ERROR_INSTALL_FAILURE): CAUSE\n".
 std::string FormatResult(const RecordResult& result);

@@ -55,6 +55,18 @@ typedef void* HANDLE;
 typedef long LONG;
 typedef unsigned short WORD;
 typedef void* LPSECURITY_ATTRIBUTES;
+typedef unsigned char BOOLEAN;
+
+// The one class of SetFileInformationByHandle that the program uses, and its
+// structure: a new name for the file of the handle, its length in bytes
+// without the terminating NUL.
+typedef enum _FILE_INFO_BY_HANDLE_CLASS { FileRenameInfo = 3 } FILE_INFO_BY_HANDLE_CLASS;
+typedef struct _FILE_RENAME_INFO {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  DWORD FileNameLength;
+  WCHAR FileName[1];
+} FILE_RENAME_INFO;
 
 // The position of a byte-range lock (the only use of it on the host).
 typedef struct _OVERLAPPED {
@@ -192,6 +204,8 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distance_high, DWORD meth
 BOOL SetEndOfFile(HANDLE file);
 BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFileW(LPCWSTR path);
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, void* info,
+                                DWORD size);
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
                 LPOVERLAPPED overlapped);
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,

@@ -6,17 +6,14 @@
 
 #include <string>
 
+#include "text/utf8_codec.h"
+
 namespace utf8 {
 
 // Appends the UTF-8 of the code point `c` (at most U+10FFFF, no surrogate).
 inline void AppendUtf8(char32_t c, std::string& out) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-    return;
-  }
-  const int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-  out += static_cast<char>((0xFF00u >> (more + 1)) | (c >> (6 * more)));
-  for (int k = more - 1; k >= 0; --k) out += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  char bytes[4];
+  out.append(bytes, static_cast<size_t>(EncodeUtf8(c, bytes)));
 }
 
 // UTF-8 of a terminated UTF-16 text ("" for null); an unpaired surrogate
@@ -25,16 +22,12 @@ template <typename Unit>
 std::string FromUtf16(const Unit* text) {
   std::string out;
   if (!text) return out;
-  for (const Unit* p = text; *p; ++p) {
-    char32_t c = static_cast<char16_t>(*p);
-    char32_t next = static_cast<char16_t>(p[1]);
-    if (c >= 0xD800 && c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
-      ++p;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;
-    }
+  for (const Unit* p = text; *p;) {
+    int units = 1;
+    char32_t c = NextCodePoint(static_cast<char16_t>(*p), static_cast<char16_t>(p[1]), &units);
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
     AppendUtf8(c, out);
+    p += units;
   }
   return out;
 }

@@ -1,10 +1,15 @@
 #include "setup/record.h"
 
 #include <stdarg.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "setup/temp_folder.h"
 #include "text/cstring.h"
+
+const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");
+const WCHAR kRunRecordOlderFormat[] = WTEXT("%s.1");
 
 namespace {
 
@@ -32,38 +37,16 @@ class Line {
   // `text` (null: nothing) as UTF-8, each unit that could break or blur a
   // line, or end a quoted text, written as "<U+XXXX>".
   void AppendEscaped(LPCWSTR text) {
-    for (const WCHAR* p = text; p && *p; ++p) {
-      unsigned unit = *p;
-      unsigned code = unit;
-      bool escape = RecordUnitEscaped(unit);
-      if (unit >= 0xD800 && unit <= 0xDFFF) {
-        unsigned next = p[1];
-        if (unit < 0xDC00 && next >= 0xDC00 && next <= 0xDFFF) {
-          code = 0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00);
-          ++p;
-        } else {
-          escape = true;
-        }
-      }
+    for (const WCHAR* p = text; p && *p;) {
+      int units = 1;
+      const unsigned code = utf8::NextCodePoint(*p, p[1], &units);
       char* target = Reserve(8);
       if (!target) return;
-      char* out = target;
-      if (escape) {
-        const char digits[] = "0123456789ABCDEF";
-        *out++ = '<';
-        *out++ = 'U';
-        *out++ = '+';
-        for (int shift = 12; shift >= 0; shift -= 4) *out++ = digits[(unit >> shift) & 15];
-        *out++ = '>';
-      } else if (code < 0x80) {
-        *out++ = static_cast<char>(code);
-      } else {
-        // The lead byte's marker and how many continuation bytes follow.
-        int more = code < 0x800 ? 1 : code < 0x10000 ? 2 : 3;
-        *out++ = static_cast<char>((0xFF00u >> (more + 1)) | (code >> (6 * more)));
-        while (more-- > 0) *out++ = static_cast<char>(0x80 | ((code >> (6 * more)) & 0x3F));
-      }
-      length_ += static_cast<int>(out - target);
+      // An unpaired surrogate is escaped, as the units that could break or
+      // blur a line, or end a quoted text.
+      const bool escape = RecordUnitEscaped(code) || (code >= 0xD800 && code <= 0xDFFF);
+      length_ += escape ? utf8::EncodeEscape(code, target) : utf8::EncodeUtf8(code, target);
+      p += units;
     }
   }
 
@@ -148,99 +131,44 @@ bool WriteAll(HANDLE file, const char* bytes, DWORD count) {
   return true;
 }
 
-// Where a cut stands: the journal's content. The record's bytes from `from`
-// to its end go to its start; `end` is the record's size when the cut began.
-struct CutSpan {
-  unsigned long long from;
-  unsigned long long end;
-};
-
 unsigned long long SizeOf(HANDLE file) {
   DWORD high = 0;
   DWORD low = GetFileSize(file, &high);
-  return static_cast<unsigned long long>(high) << 32 | low;
+  return low == INVALID_FILE_SIZE ? 0 : static_cast<unsigned long long>(high) << 32 | low;
 }
 
-// Reads `count` bytes at `at` (a file on disk gives them in one read); false
-// when fewer are there.
-bool ReadAt(HANDLE file, unsigned long long at, char* block, DWORD count) {
-  LONG high = static_cast<LONG>(at >> 32);
-  SetFilePointer(file, static_cast<LONG>(at), &high, FILE_BEGIN);
-  DWORD got = 0;
-  return ReadFile(file, block, count, &got, nullptr) && got == count;
-}
-
-// Under the record's lock: finishes the cut that a run ended in the middle of
-// (its journal is there), else cuts a record of more than kRunRecordLimit
-// bytes to the lines that begin within its last kRunRecordKept bytes.
-//
-// A cut copies the kept lines to the start of the file and truncates it,
-// behind a journal (the record's name and ".cut") that names the kept span:
-//   1. the journal is written and flushed;
-//   2. the bytes from `from` to the end are copied to the start and flushed;
-//   3. the file is truncated to them;
-//   4. the journal is deleted.
-// The kept span begins beyond the bytes it is copied to (it is at most half
-// the limit, from an offset of more than half), so the copy never overwrites
-// its own source, and a cut can be done again from its journal after it ended
-// at any step: a record of at least `end` bytes was not truncated yet (step 2
-// again, then 3 and 4), a shorter one was (step 4 alone). Every run that
-// writes takes the lock and finishes a pending cut before it appends, so no
-// line is added between an interrupted cut and its completion. A journal cut
-// short (step 1 did not end) means the record is untouched: the cut begins
-// again.
-void KeepNewest(HANDLE record, LPCWSTR path, LPCWSTR journal_path) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  CutSpan span = {0, 0};
-  HANDLE journal =
-      CreateFileW(journal_path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-  bool pending = false;
-  if (journal != INVALID_HANDLE_VALUE) {
-    DWORD n = 0;
-    // A journal cut short: the record is untouched, and a new cut begins.
-    pending = ReadFile(journal, &span, sizeof span, &n, nullptr) && n == sizeof span;
-    CloseHandle(journal);
-  }
-  if (!pending && SizeOf(record) <= kRunRecordLimit) return;
-  char* block = static_cast<char*>(malloc(kRunRecordLimit));
-  HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+// Makes the file at `path` the older generation, `older`, when `count` more
+// bytes would take it over kRunRecordLimit: renamed through the handle that
+// measured it, so that when two runs find it full, the second renames the file
+// that the first already moved (to the name it has now), never the new current
+// one. When a run of an earlier release holds the record without sharing
+// delete, the handle cannot be had and the record grows until the next line.
+void StartGenerationIfFull(LPCWSTR path, LPCWSTR older, DWORD count) {
+  HANDLE file = CreateFileW(path, DELETE, kRunRecordShare, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (block && file != INVALID_HANDLE_VALUE) {
-    const unsigned long long size = SizeOf(file);
-    // A new cut reads from the byte before the kept ones, so that a line that
-    // begins exactly there is kept whole.
-    if (!pending) span.from = size - kRunRecordKept - 1;
-    const unsigned long long count = size - span.from;
-    const bool copy =
-        (!pending || (size >= span.end && count <= span.from)) && count <= kRunRecordLimit;
-    bool done = pending && !copy;
-    if (copy && ReadAt(file, span.from, block, static_cast<DWORD>(count))) {
-      DWORD start = 0;
-      done = true;
-      if (!pending) {
-        while (start < count && block[start++] != '\n') {
-        }
-        span.from += start;
-        span.end = size;
-        journal = CreateFileW(journal_path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        done = WriteAll(journal, reinterpret_cast<const char*>(&span), sizeof span) &&
-               FlushFileBuffers(journal);
-        if (journal != INVALID_HANDLE_VALUE) CloseHandle(journal);
-      }
-      done = done && SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
-             WriteAll(file, block + start, static_cast<DWORD>(count) - start) &&
-             FlushFileBuffers(file) && SetEndOfFile(file);
-    }
-    if (done) DeleteFileW(journal_path);
+  if (file == INVALID_HANDLE_VALUE) return;
+  const unsigned long long size = SizeOf(file);
+  // The new name is a full path: a name alone is one in the current folder.
+  const DWORD name_size = static_cast<DWORD>(lstrlenW(older)) * sizeof(WCHAR);
+  const DWORD info_size = offsetof(FILE_RENAME_INFO, FileName) + name_size + sizeof(WCHAR);
+  FILE_RENAME_INFO* rename = static_cast<FILE_RENAME_INFO*>(calloc(1, info_size));
+  if (rename && size > 0 && size + count > kRunRecordLimit) {
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = name_size;
+    memcpy(rename->FileName, older, name_size);
+    SetFileInformationByHandle(file, FileRenameInfo, rename, info_size);
   }
-  free(block);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  free(rename);
+  CloseHandle(file);
+}
+
+// Opens the record at `path` to append, creating it when it does not exist.
+HANDLE OpenRecord(LPCWSTR path) {
+  return CreateFileW(path, kRunRecordAccess, kRunRecordShare, nullptr, OPEN_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
-
-const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");
 
 const char* RecordTemplate(RecordKind kind) { return NthText(kRecordTemplates, kind); }
 
@@ -304,32 +232,21 @@ const char* RecordFailureName(UINT result) {
   return nullptr;
 }
 
-RunRecord::~RunRecord() {
-  if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-}
-
 void RunRecord::Open(LPCWSTR folder) {
   // Without a folder the lines go nowhere.
-  if (file_ != INVALID_HANDLE_VALUE || !folder || !*folder) return;
+  if (!path_.IsEmpty() || !folder || !*folder) return;
   // The folder enters as an argument: a "%" in it is copied, never read.
   if (!path_.Format(kRunRecordPathFormat, folder) ||
-      !journal_.Format(WTEXT("%s.cut"), path_.GetString())) {
-    return;
+      !older_.Format(kRunRecordOlderFormat, path_.GetString())) {
+    path_ = nullptr;
   }
-  // Append access, and read access for the lock: every write lands at the end
-  // of the file, also when another run appends at the same time.
-  file_ = CreateFileW(path_, FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-inline bool RunRecord::Lock(OVERLAPPED* at) {
-  const DWORD started = GetTickCount();
-  while (!LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, at)) {
-    if (GetLastError() != ERROR_LOCK_VIOLATION || GetTickCount() - started >= lock_wait_) {
-      lock_wait_ = 0;
-      return false;
-    }
-    Sleep(kRunRecordLockStep);
+bool RecordUserName(CString& user) {
+  user = WTEXT("%USERDOMAIN%\\%USERNAME%");
+  if (!ExpandEnvironment(user)) return false;
+  for (LPCWSTR p = user; *p; ++p) {
+    if (*p == '%') return false;
   }
   return true;
 }
@@ -337,7 +254,7 @@ inline bool RunRecord::Lock(OVERLAPPED* at) {
 void RunRecord::SetEntry(LPCWSTR name) { entry_ = name; }
 
 void RunRecord::Write(int kind, ...) {
-  if (file_ == INVALID_HANDLE_VALUE) return;
+  if (path_.IsEmpty()) return;
   Line line;
   SYSTEMTIME now;
   GetSystemTime(&now);
@@ -398,11 +315,15 @@ void RunRecord::Write(int kind, ...) {
   va_end(arguments);
   line.Append("\r\n");
   if (line.Failed()) return;
-  // One byte far beyond any record's end: locking it blocks no read or write.
-  OVERLAPPED at = {};
-  at.OffsetHigh = kRunRecordLockOffsetHigh;
-  const bool locked = Lock(&at);
-  if (locked) KeepNewest(file_, path_, journal_);
-  WriteAll(file_, line.Bytes(), line.Length());
-  if (locked) UnlockFileEx(file_, 0, 1, 0, &at);
+  // Each line opens the record afresh: a run never holds a generation that
+  // another run may replace, and the name always leads to the newest one.
+  HANDLE file = OpenRecord(path_);
+  if (file != INVALID_HANDLE_VALUE && SizeOf(file) + line.Length() > kRunRecordLimit) {
+    CloseHandle(file);
+    StartGenerationIfFull(path_, older_, line.Length());
+    file = OpenRecord(path_);
+  }
+  if (file == INVALID_HANDLE_VALUE) return;
+  WriteAll(file, line.Bytes(), line.Length());
+  CloseHandle(file);
 }

@@ -27,16 +27,14 @@
 // typed unless it holds one, and then as what it is.
 //
 // Runs of one session, of two sessions and of two users that share a folder
-// write one record at the same time. Each line is appended under the record's
-// lock (an exclusive lock on one byte far beyond any record's end, which the
-// system releases when a run ends however it ends), and a record of more than
-// 1 MiB is cut under the same lock to the lines that begin within its newest
-// 512 KiB, so that a cut and an append never overlap. A cut goes through a
-// journal and is finished by the next run that writes when a run ended in the
-// middle of it (record.cc says how), so the record keeps whole lines, loses
-// none that a run finished writing and never holds one twice. A run waits for
-// the lock at most kRunRecordLockWait ms; when it cannot have it, the line is
-// appended without it, and the run's later lines no longer wait.
+// write one record at the same time. Each line opens the record, is appended
+// with one write and closes it again. The record is kept in two generations
+// (setup/record_files.h): when a line would take the current file over 1 MiB,
+// the file is first renamed to the older generation, and the line begins a new
+// one. Nothing is ever cut out of a file, so the record keeps whole lines and
+// loses none that a run finished writing, however runs interleave or end; the
+// oldest lines go only as a whole generation, once two newer MiB are written.
+// Nothing waits for another run.
 //
 // The record never changes what the run does: when the file cannot be opened,
 // locked or written (no such folder, held open by another process, disk
@@ -48,8 +46,9 @@
 #include "platform/platform.h"
 #include "setup/plan.h"
 #include "setup/product_version.h"
-#include "setup/temp_folder.h"
+#include "setup/record_files.h"
 #include "text/cstring.h"
+#include "text/utf8_codec.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
@@ -89,6 +88,7 @@ enum RecordKind {
   kRecordEndWithRestartsAndFailures,
   kRecordTempElsewhere,
   kRecordWithoutLog,
+  kRecordUser,
   kRecordKindCount
 };
 
@@ -105,7 +105,7 @@ enum RecordKind {
 //      " (suspended, finishes after a restart)" (1604), " (ERROR_NAME)" for a
 //      known failure, or nothing for an unknown one.
 // Changing a template changes the grammar that mivocheck --records reads and
-// the README documents.
+// docs/run-record.md documents.
 inline constexpr char kRecordTemplates[] =
     "start: mivoboot %a, executable %q, arguments %q, user default LCID %u, temporary folder %q\0"
     "lock: waited %u ms for another run of the setup to end\0"
@@ -145,7 +145,8 @@ inline constexpr char kRecordTemplates[] =
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u ms\0"
     "end: %u installed, %u removed, %u left alone, %u needing a restart, %u failed, %u ms\0"
     "temporary folder: TMP names %q, which %a; the run uses %a instead\0"
-    "log: the installer cannot create the log (1622); the %a is tried once more without a log";
+    "log: the installer cannot create the log (1622); the %a is tried once more without a log\0"
+    "user: %q";
 
 // The template of `kind`.
 const char* RecordTemplate(RecordKind kind);
@@ -154,15 +155,14 @@ const char* RecordTemplate(RecordKind kind);
 const char* RecordRuleText(PlanRule rule);
 const char* RecordStateText(INSTALLSTATE state);
 
-// True for the UTF-16 units that a text of the record writes as "<U+XXXX>":
-// the C0 and C1 controls, DEL, '"', '<', U+2028, U+2029 and the bidirectional
-// controls. A surrogate is escaped when it is not one of a pair, which this
-// does not tell.
-inline bool RecordUnitEscaped(unsigned unit) {
-  return unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == '"' || unit == '<' ||
-         unit == 0x061C || unit == 0x200E || unit == 0x200F || (unit >= 0x2028 && unit <= 0x202E) ||
-         (unit >= 0x2066 && unit <= 0x2069);
-}
+// True for the UTF-16 units that a text of the record writes as "<U+XXXX>"
+// (text/utf8_codec.h).
+inline bool RecordUnitEscaped(unsigned unit) { return utf8::UnitEscaped(unit); }
+
+// The user whose run it is, as a run records it and mivocheck --result asks
+// for it: "%USERDOMAIN%\%USERNAME%" of the environment; false when either is
+// not set.
+bool RecordUserName(CString& user);
 
 // True for the installer results that count as success: 0, 3010 (a reboot is
 // needed), 1641 (a reboot was started) and 1604 (the installation was
@@ -178,29 +178,18 @@ bool ResultSucceeded(UINT result);
 const char* RecordSuccessWords(UINT result);
 const char* RecordFailureName(UINT result);
 
-// The record's size limit and how much of it a cut keeps.
-const DWORD kRunRecordLimit = 1024 * 1024;
-const DWORD kRunRecordKept = 512 * 1024;
-// The longest wait for the record's lock (another run's cut takes a few ms),
-// the step of that wait, and the high half of the locked byte's offset (2^62).
-const DWORD kRunRecordLockWait = 2000;
-const DWORD kRunRecordLockStep = 10;
-const DWORD kRunRecordLockOffsetHigh = 0x40000000;
-
 class RunRecord {
  public:
   // A record that writes nothing until it is opened.
-  RunRecord() : lock_wait_(kRunRecordLockWait) {}
-  ~RunRecord();
+  RunRecord() {}
   RunRecord(const RunRecord&) = delete;
   RunRecord& operator=(const RunRecord&) = delete;
 
-  // Opens <folder>\MIVOSetup.log for appending, creating it when it does not
-  // exist; the folder is not created. The file is shared for reading and
-  // writing, so that other runs can append at the same time. Each line is
-  // appended under the record's lock, after the record is cut when it is over
-  // its limit (see above). Opening a record that is open already changes
-  // nothing.
+  // Writes the lines that follow to <folder>\MIVOSetup.log, created when it
+  // does not exist; the folder is not created. Each line opens the file for
+  // appending alone, shared for everything, so that other runs append and
+  // rename at the same time (see above). Opening a record that is open
+  // already changes nothing.
   void Open(LPCWSTR folder);
 
   // Names the package whose facts follow ("mivo.msi"): each line begins with
@@ -212,6 +201,9 @@ class RunRecord {
   void Start(LPCWSTR executable, LPCWSTR arguments, LCID user_locale, LPCWSTR temp_folder) {
     Write(kRecordStart, MIVO_VERSION_TEXT, executable, arguments, user_locale, temp_folder);
   }
+  // The user of the run, the line after the start line (RecordUserName);
+  // records of earlier releases have none.
+  void User(LPCWSTR user) { Write(kRecordUser, user); }
   void LockWaited(DWORD milliseconds) { Write(kRecordLockWaited, milliseconds); }
   void LockGoingOn(DWORD milliseconds) { Write(kRecordLockGoingOn, milliseconds); }
   void NoFolder() { Write(kRecordNoFolder); }
@@ -260,9 +252,10 @@ class RunRecord {
   void Left(bool removal) { Write(kRecordLeft, removal ? "removal" : "installation"); }
   // Why the folder of TMP is not the run's temporary folder, and which one is.
   // (Without any folder there is no record to write it to.)
-  void TempNotTmp(const TempChoice& choice) {
-    Write(kRecordTempElsewhere, choice.tmp_folder.GetString(), TempRefusalText(choice.tmp_refusal),
-          TempSourceText(choice.source));
+  // The words come from the temporary folder's choice (TempRefusalText,
+  // TempSourceText).
+  void TempNotTmp(LPCWSTR tmp_folder, const char* refusal, const char* source) {
+    Write(kRecordTempElsewhere, tmp_folder, refusal, source);
   }
   // A removal or an installation that could not create its log and is tried
   // again without one.
@@ -295,18 +288,10 @@ class RunRecord {
   // arguments can follow), its conversions taken from the arguments. A line
   // that cannot be made (memory) or written is dropped.
   void Write(int kind, ...);
-  // Takes the record's lock at `at`, waiting at most lock_wait_ ms; after a
-  // wait that fails, later ones do not wait.
-  bool Lock(OVERLAPPED* at);
 
-  HANDLE file_ = INVALID_HANDLE_VALUE;
   LPCWSTR entry_ = nullptr;
-  CString path_;     // the record
-  CString journal_;  // the journal of a cut
-  DWORD lock_wait_;
+  CString path_;   // the record's current generation; empty until opened
+  CString older_;  // its older generation
 };
-
-// The record's path in its folder, the folder entering as the argument.
-extern const WCHAR kRunRecordPathFormat[];
 
 #endif  // SETUP_RECORD_H

@@ -249,7 +249,12 @@ void RunSetup(LPCWSTR argument_text) {
   RunRecord record;
   record.Open(temp.folder);
   record.Start(executable, command_line, GetUserDefaultLCID(), temp.folder);
-  if (temp.source != kTempFromTmp) record.TempNotTmp(temp);
+  CString user;
+  if (RecordUserName(user)) record.User(user);
+  if (temp.source != kTempFromTmp) {
+    record.TempNotTmp(temp.tmp_folder, TempRefusalText(temp.tmp_refusal),
+                      TempSourceText(temp.source));
+  }
   if (waited > 0 && lock.Owned()) {
     record.LockWaited(waited);
   } else if (waited > 0) {

@@ -10,7 +10,7 @@
 enum TempRefusal {
   kTempUsable,
   kTempNotSet,       // the variable is not set, or empty
-  kTempNotFullPath,  // neither a drive letter and ":\" nor "\\server\share" begins it
+  kTempNotFullPath,  // neither a drive letter, ":" and "\" or "/" nor "\\server\share" begins it
   kTempNoFolder,     // it names no existing folder
   kTempNoRecord,     // the record cannot be opened in it (no right to write, ...)
 };
@@ -31,12 +31,17 @@ struct TempChoice {
 };
 
 // Tries TMP, then TEMP, then %LOCALAPPDATA%\Temp. A candidate is usable when
-// it is a full path (a drive letter and ":\", or "\\server\share"), names an
+// it is a full path (a drive letter, ":" and "\" or "/", or "\\server\share"), names an
 // existing folder and the record MIVOSetup.log can be opened in it, for
 // appending, or created there; the probe leaves no file behind. Trailing
 // backslashes are dropped, so that a file's path has one separator. Changes
 // nothing.
 TempChoice ChooseTempFolder();
+
+// The folder that `source` (not kTempFromNone) names, trailing separators
+// dropped, and kTempUsable when it is a full path, without looking for it:
+// each folder that a run may have recorded in.
+TempRefusal TempCandidate(TempSource source, CString& folder);
 
 // The folder that a run uses for its record and logs: ChooseTempFolder's,
 // empty when no folder is usable.

@@ -4,6 +4,7 @@
 #ifndef PLATFORM_HOST_HOST_CONTROL_H
 #define PLATFORM_HOST_HOST_CONTROL_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,13 @@ int DebugBreakCount();
 // ERROR_DISK_FULL while writes fail.
 void HoldFileWithoutSharing(const std::u16string& path, bool hold);
 void SetFileWriteFailure(bool fail);
+// A file (a Windows path) that cannot be opened for reading, FILE_READ_DATA or
+// GENERIC_READ (ERROR_ACCESS_DENIED), as for a user with the right to append
+// to it but not to read it.
+void DenyReadsOf(const std::u16string& path, bool deny);
+// Runs `action` once, just before the next CreateFileW of `path` (a Windows
+// path) does anything: what another process does to the file meanwhile.
+void BeforeFileOpen(const std::u16string& path, std::function<void()> action);
 // Files: while denied, no file in the Windows folder `folder` can be created or
 // opened for writing (ERROR_ACCESS_DENIED), as for a user without the right to
 // write there.

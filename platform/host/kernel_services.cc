@@ -9,12 +9,29 @@
 //   folder and ERROR_PATH_NOT_FOUND in a missing one; a file opened with
 //   FILE_FLAG_DELETE_ON_CLOSE is deleted when its handle is closed; a file
 //   in a folder that denies writes (DenyWritesIn) cannot be created or opened
-//   for writing: ERROR_ACCESS_DENIED. A handle opened for FILE_APPEND_DATA alone writes at
-//   the end of the file whatever else writes to it. Sharing modes are not
-//   checked, except for a path that a test holds without sharing
-//   (HoldFileWithoutSharing): opening it fails with ERROR_SHARING_VIOLATION.
-//   FILE_READ_DATA reads as GENERIC_READ does. DeleteFileW removes the file;
-//   FlushFileBuffers needs write access, as on Windows.
+//   for writing: ERROR_ACCESS_DENIED; a file whose reads are denied
+//   (DenyReadsOf) cannot be opened for reading. A handle opened for
+//   FILE_APPEND_DATA alone writes at the end of the file whatever else writes
+//   to it. Sharing of delete access is checked between all handles of all
+//   processes: a handle with DELETE access cannot be opened while another
+//   handle of the file does not share delete, nor one that does not share
+//   delete while a handle with DELETE access is open (ERROR_SHARING_VIOLATION
+//   both). Sharing of reads and writes is not checked, except for a path that
+//   a test holds without sharing (HoldFileWithoutSharing): opening it fails
+//   with ERROR_SHARING_VIOLATION. FILE_READ_DATA reads as GENERIC_READ does.
+//   DeleteFileW removes the file; FlushFileBuffers needs write access, as on
+//   Windows.
+// - SetFileInformationByHandle, FileRenameInfo with a full path (a drive, no
+//   RootDirectory; Windows takes a relative one in the process's current
+//   folder, which the host refuses): renames the file of the handle, wherever
+//   it is now in the folder it was opened in, which needs DELETE access (else
+//   ERROR_ACCESS_DENIED). An
+//   existing file of the new name is replaced only with ReplaceIfExists (else
+//   ERROR_ALREADY_EXISTS), also while it is open: this is the newer Windows
+//   rename that replaces open files, never the older one that refuses them,
+//   so that a test meets the worse of the two for a handle still open on the
+//   replaced file. A file that is no longer in its folder cannot be renamed
+//   (ERROR_ACCESS_DENIED).
 // - LockFileEx and UnlockFileEx: real locks between processes and between
 //   handles of one process (open file description locks), so that tests can
 //   run several processes against one file. As on Windows, a handle cannot
@@ -23,6 +40,8 @@
 //   system releases a handle's locks when it is closed or its process ends.
 //   Unlike Windows the locks are advisory: reads and writes of locked bytes by
 //   others are not refused (the program locks only bytes beyond any data).
+// - BeforeFileOpen runs a test's action once, just before CreateFileW opens a
+//   path: what another process does to the file meanwhile.
 // - GetTickCount and Sleep run on a clock of their own: Sleep returns at once
 //   and moves the clock on, so that tests of waits take no time; with
 //   UseRealClock they are the system's, for tests of several processes.
@@ -36,13 +55,16 @@
 //   HoldMutexElsewhere. A wait that times out moves the clock on by its
 //   timeout; a wait for a hold that ends within the timeout moves it to the end
 //   of the hold. A hold whose holder died is handed over as WAIT_ABANDONED.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -61,6 +83,9 @@ struct KernelObject {
   enum Kind { kFile, kMutex } kind;
   int fd = -1;  // kFile
   bool writable = false;
+  bool delete_access = false;
+  std::string path;   // kFile: the host path it was opened by
+  int share_fd = -1;  // kFile: holds the locks that tell other handles its sharing of delete
   std::string delete_on_close;  // kFile: the file to delete when the handle is closed
   std::vector<std::pair<unsigned long long, unsigned long long>> locks;  // [start, end)
   std::u16string name;                                                   // kMutex
@@ -79,6 +104,8 @@ struct KernelState {
   std::map<std::u16string, MutexState> mutexes;
   std::set<std::string> unshared_files;
   std::set<std::string> write_denied_folders;
+  std::set<std::string> read_denied_files;
+  std::map<std::string, std::function<void()>> before_open;  // BeforeFileOpen
   bool fail_writes = false;
   DWORD ticks = 1000000;
   std::vector<DWORD> sleeps;
@@ -120,6 +147,31 @@ DWORD ErrorOf(int error) {
 // Counts a call that changes files; true when the process is to end at it.
 bool EndsHere() { return State().exit_at_call > 0 && ++State().file_calls == State().exit_at_call; }
 
+// The bytes whose shared locks tell every other handle of a file how a handle
+// shares delete access: one is held by each handle that does not share it,
+// one by each handle with DELETE access. The program never locks them.
+const off_t kNoDeleteSharingByte = (1ll << 62) + (1ll << 61);
+const off_t kDeleteAccessByte = kNoDeleteSharingByte + 1;
+
+// Whether a handle other than those of `fd` holds a lock on `byte`.
+bool HeldElsewhere(int fd, off_t byte) {
+  struct flock range = {};
+  range.l_type = F_WRLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = byte;
+  range.l_len = 1;
+  return fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+}
+
+bool HoldShared(int fd, off_t byte) {
+  struct flock range = {};
+  range.l_type = F_RDLCK;
+  range.l_whence = SEEK_SET;
+  range.l_start = byte;
+  range.l_len = 1;
+  return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
 bool IsDue(const MutexState& state) {
   return !state.held_elsewhere || (!state.forever && state.released_at <= State().ticks);
 }
@@ -151,6 +203,19 @@ bool WritesDeniedFor(const std::string& native_file) {
                        : slash == 0               ? "/"
                                                   : native_file.substr(0, slash);
   return State().write_denied_folders.count(folder) != 0;
+}
+
+void DenyReadsOf(const std::u16string& path, bool deny) {
+  std::string native = NativePath(path.c_str());
+  if (deny) {
+    State().read_denied_files.insert(native);
+  } else {
+    State().read_denied_files.erase(native);
+  }
+}
+
+void BeforeFileOpen(const std::u16string& path, std::function<void()> action) {
+  State().before_open[NativePath(path.c_str())] = std::move(action);
 }
 
 void SetFileWriteFailure(bool fail) { State().fail_writes = fail; }
@@ -186,7 +251,10 @@ int OpenKernelHandleCount() { return static_cast<int>(State().objects.size()); }
 void ResetKernel() {
   KernelState& state = State();
   for (KernelObject* object : state.objects) {
-    if (object->kind == KernelObject::kFile) close(object->fd);
+    if (object->kind == KernelObject::kFile) {
+      close(object->fd);
+      if (object->share_fd >= 0) close(object->share_fd);
+    }
     delete object;
   }
   state = KernelState();
@@ -209,11 +277,21 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   }
   if (host::EndsHere()) _exit(0);
   std::string native = host::NativePath(path);
+  auto before = host::State().before_open.find(native);
+  if (before != host::State().before_open.end()) {
+    const std::function<void()> action = std::move(before->second);
+    host::State().before_open.erase(before);
+    action();
+  }
   if (host::State().unshared_files.count(native)) {
     host::g_last_error = ERROR_SHARING_VIOLATION;
     return INVALID_HANDLE_VALUE;
   }
   bool read = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
+  if (read && host::State().read_denied_files.count(native)) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
   bool write = (access & GENERIC_WRITE) != 0;
   bool append = (access & FILE_APPEND_DATA) != 0 && !write;
   size_t slash = native.rfind('/');
@@ -242,8 +320,25 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
     }
     return INVALID_HANDLE_VALUE;
   }
+  // Delete access and its sharing, checked against every other handle.
+  const bool delete_access = (access & DELETE) != 0;
+  const bool shares_delete = (share & FILE_SHARE_DELETE) != 0;
+  int share_fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (share_fd < 0 ||
+      (delete_access && host::HeldElsewhere(share_fd, host::kNoDeleteSharingByte)) ||
+      (!shares_delete && host::HeldElsewhere(share_fd, host::kDeleteAccessByte)) ||
+      (delete_access && !host::HoldShared(share_fd, host::kDeleteAccessByte)) ||
+      (!shares_delete && !host::HoldShared(share_fd, host::kNoDeleteSharingByte))) {
+    if (share_fd >= 0) close(share_fd);
+    close(fd);
+    host::g_last_error = ERROR_SHARING_VIOLATION;
+    return INVALID_HANDLE_VALUE;
+  }
   KernelObject* object = new KernelObject{KernelObject::kFile};
   object->fd = fd;
+  object->share_fd = share_fd;
+  object->path = native;
+  object->delete_access = delete_access;
   if (flags & FILE_FLAG_DELETE_ON_CLOSE) object->delete_on_close = native;
   object->writable = write || append;
   host::State().objects.insert(object);
@@ -349,6 +444,81 @@ BOOL DeleteFileW(LPCWSTR path) {
   return 1;
 }
 
+BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, void* info,
+                                DWORD size) {
+  KernelObject* object = host::Find(file, KernelObject::kFile);
+  const FILE_RENAME_INFO* rename_info = static_cast<const FILE_RENAME_INFO*>(info);
+  if (!object) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  const size_t name_offset = offsetof(FILE_RENAME_INFO, FileName);
+  if (info_class != FileRenameInfo || !info || size < name_offset || rename_info->RootDirectory ||
+      rename_info->FileNameLength % 2 != 0 || rename_info->FileNameLength == 0 ||
+      size - name_offset < rename_info->FileNameLength) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  // A full path: a name alone is one in the process's current folder.
+  const std::u16string name(rename_info->FileName, rename_info->FileNameLength / 2);
+  if (name.size() < 3 || name[1] != ':' || name[2] != '\\' ||
+      name.find(u'\0') != std::u16string::npos) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  if (!object->delete_access) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  if (host::EndsHere()) _exit(0);
+  // The handle's file where it is now: by the name it was opened by, or by
+  // another name in the same folder that another handle gave it.
+  const size_t slash = object->path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : object->path.substr(0, slash + 1);
+  struct stat own, found;
+  if (fstat(object->fd, &own) != 0) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  std::string from;
+  if (stat(object->path.c_str(), &found) == 0 && found.st_ino == own.st_ino &&
+      found.st_dev == own.st_dev) {
+    from = object->path;
+  } else if (DIR* entries = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(entries)) {
+      const std::string candidate = folder + entry->d_name;
+      if (entry->d_ino == own.st_ino && lstat(candidate.c_str(), &found) == 0 &&
+          found.st_ino == own.st_ino && found.st_dev == own.st_dev) {
+        from = candidate;
+        break;
+      }
+    }
+    closedir(entries);
+  }
+  if (from.empty()) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  const std::string to = host::NativePath(name.c_str());
+  if (lstat(to.c_str(), &found) == 0) {
+    if (found.st_ino == own.st_ino && found.st_dev == own.st_dev) return 1;
+    if (!rename_info->ReplaceIfExists) {
+      host::g_last_error = ERROR_ALREADY_EXISTS;
+      return 0;
+    }
+    if (S_ISDIR(found.st_mode)) {
+      host::g_last_error = ERROR_ACCESS_DENIED;
+      return 0;
+    }
+  }
+  if (host::WritesDeniedFor(to) || rename(from.c_str(), to.c_str()) != 0) {
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  object->path = to;
+  return 1;
+}
+
 namespace {
 
 // The file of a lock call and its range [start, end); null, with the error
@@ -439,6 +609,7 @@ BOOL CloseHandle(HANDLE handle) {
   }
   if (object->kind == KernelObject::kFile) {
     close(object->fd);
+    close(object->share_fd);
     if (!object->delete_on_close.empty()) unlink(object->delete_on_close.c_str());
   }
   delete object;

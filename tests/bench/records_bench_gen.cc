@@ -108,7 +108,7 @@ void WriteRun(RunRecord& record, Kind kind) {
     }
   }
   record.SetEntry(nullptr);
-  record.End(installed, removed, left_alone, failed, 4200 + 17 * kind);
+  record.End(installed, removed, left_alone, 0, failed, 4200 + 17 * kind);
 }
 
 // The lines of a record, each without its time stamp and process id.

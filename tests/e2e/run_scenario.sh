@@ -1094,6 +1094,55 @@ scenario_result_empty_tmp_folder() {
   expect_result 1622 "(ERROR_INSTALL_LOG_FAILURE): no record at \"C:\\mivo-tmp\\MIVOSetup.log\""
 }
 
+# A run that cannot use TMP records in TEMP; TMP works again before
+# mivocheck --result runs. The code is that run's failure, not the success of
+# the older run whose record is still in TMP.
+scenario_result_after_fallback() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe & mivocheck.exe --result'
+  expect_result 0 "(success): the newest run ended and every call succeeded"
+  prepare "write a garbage mivo_1036.msi" write_garbage "$setup_dir/mivo_1036.msi"
+  mv "$tmp_dir" "$tmp_dir.away"
+  e2e_run_with_result de_DE.UTF-8 'mivoboot.exe 1036'
+  mv "$tmp_dir.away" "$tmp_dir"
+  local temp_dir
+  temp_dir=$(e2e_unix_path "$(e2e_env_value TEMP)")
+  e2e_check "the second run recorded in TEMP ($temp_dir)" \
+    grep -aq 'which is not an existing folder; the run uses %TEMP% instead' "$temp_dir/MIVOSetup.log"
+  e2e_run_with_result de_DE.UTF-8 'mivocheck.exe --result'
+  expect_result "$(e2e_record "$temp_dir/MIVOSetup.log" |
+    sed -n 's/^mivo_1036\.msi: installation: .*): \([0-9]*\).*/\1/p')" \
+    "): mivo_1036.msi installation failed"
+}
+
+# The journal of the earlier release's cut planted beside a record of two runs,
+# naming its last byte: the next run appends and changes nothing before, so
+# the record keeps every line of the three runs.
+scenario_record_planted_journal() {
+  setup_package core 1.0.0 1.0.0.0
+  setup_package 1031 1.0.0 1.0.0.0
+  e2e_set_tmp 'C:\mivo-tmp'
+  e2e_run_setup de_DE.UTF-8
+  e2e_run_setup de_DE.UTF-8
+  cp "$tmp_dir/MIVOSetup.log" "$run_dir/before.log"
+  local size i
+  size=$(wc -c <"$run_dir/before.log")
+  # Two 64-bit little-endian numbers: the record's last byte, and 0.
+  for i in 0 1 2 3 4 5 6 7; do
+    printf "\\$(printf %03o $(((size - 1) >> (8 * i) & 255)))"
+  done >"$tmp_dir/MIVOSetup.log.cut"
+  head -c 8 /dev/zero >>"$tmp_dir/MIVOSetup.log.cut"
+  e2e_run_setup de_DE.UTF-8
+  expect_exit_zero
+  expect_record_whole
+  e2e_check "the record begins with the two runs before, byte for byte" \
+    cmp -s -n "$size" "$run_dir/before.log" "$tmp_dir/MIVOSetup.log"
+  e2e_check "the record holds three start lines" \
+    test "$(grep -ac '\] start: ' "$tmp_dir/MIVOSetup.log")" = 3
+}
+
 # --- The reading of Wine's trace, on fixed input ----------------------------------
 
 # Every call check rests on e2e_installer_calls; this checks it on a trace
@@ -1151,10 +1200,13 @@ CALLS
 }
 
 # Runs started together against one record of more than 1 MiB (finished runs
-# of earlier days): one of them cuts it while the others append. Every run's
-# lines are in the record, each run from its start line to its end line, the
-# record is cut below its limit, and it reads back with exit code 0.
-scenario_record_shared_cut() {
+# of earlier days): the first line to find it full renames it to the older
+# generation, through the handle that measured it, while the others append.
+# The older generation begins with the earlier record byte for byte, the
+# current one is below the limit, every run's lines are in the two, each run
+# from its start line to its end line, and the record reads back with exit
+# code 0.
+scenario_record_shared_generation() {
   setup_package core 1.0.0 1.0.0.0
   setup_package 1031 1.0.0 1.0.0.0
   e2e_set_tmp 'C:\mivo-tmp'
@@ -1165,22 +1217,26 @@ scenario_record_shared_cut() {
       e = sprintf("2026-01-01 00:00:01Z [%d] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n", 100000 + i)
       printf "%s%s", s, e; total += length(s) + length(e)
     } }' >"$tmp_dir/MIVOSetup.log"
+  cp "$tmp_dir/MIVOSetup.log" "$run_dir/earlier.log"
   run_setups_together 3
   probe_roles core 1031
   expect_installed core 1.0.0 1.0.0.0
   expect_installed 1031 1.0.0 1.0.0.0
   expect_record_whole
-  local size
+  local size earlier_size
   size=$(wc -c <"$tmp_dir/MIVOSetup.log")
-  e2e_check "the record was cut below 1 MiB ($size bytes)" test "$size" -le 1048576
-  e2e_check "no journal of a cut is left" test ! -e "$tmp_dir/MIVOSetup.log.cut"
+  earlier_size=$(wc -c <"$run_dir/earlier.log")
+  e2e_check "the current generation is below 1 MiB ($size bytes)" test "$size" -le 1048576
+  e2e_check "the older generation begins with the earlier record" \
+    cmp -s -n "$earlier_size" "$run_dir/earlier.log" "$tmp_dir/MIVOSetup.log.1"
+  cat "$tmp_dir/MIVOSetup.log.1" "$tmp_dir/MIVOSetup.log" >"$run_dir/generations.log"
   # The runs of this test: process ids below the earlier runs' 100001.
   local ids id lines
-  ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$tmp_dir/MIVOSetup.log" |
+  ids=$(sed -n 's/^[^[]*\[\([0-9]*\)\] start: .*/\1/p' "$run_dir/generations.log" |
     awk '$1 < 100000' | sort -u)
   e2e_check "the record holds the three runs ($(echo $ids))" test "$(echo "$ids" | grep -c .)" = 3
   for id in $ids; do
-    lines=$(grep -a "^[^[]*\[$id\] " "$tmp_dir/MIVOSetup.log" | sed 's/^[^]]*\] //') || true
+    lines=$(grep -a "^[^[]*\[$id\] " "$run_dir/generations.log" | sed 's/^[^]]*\] //') || true
     e2e_check "run $id: its first line is its start line" \
       test "$(sed -n 1p <<<"$lines" | cut -c1-15)" = "start: mivoboot"
     e2e_check "run $id: its last line is its end line" \

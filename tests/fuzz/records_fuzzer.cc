@@ -5,6 +5,10 @@
 // value: a parse that is lenient anywhere (a second form of a number, of an
 // escape, of a result's words) shows up as a line the writer writes otherwise.
 //
+// The input is also planted beside a record, as the earlier release's journal
+// of a cut and as the older generation, where a run's line must change
+// nothing before it, and the older generation no result.
+//
 // The lines of the input that parse are then read again as a record of 2 MiB:
 // copied over and over, each copy with process ids of its own, so that
 // thousands of runs are open at once (a start line without its end) or
@@ -13,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,7 +29,9 @@
 #include <vector>
 
 #include "mivocheck/records.h"
+#include "mivocheck/result.h"
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 
 namespace {
 
@@ -199,7 +206,8 @@ bool Rewrite(const RecordLine& line) {
       }
       if (source > kTempFromLocalAppData) return false;
       choice.source = static_cast<TempSource>(source);
-      r.TempNotTmp(choice);
+      r.TempNotTmp(choice.tmp_folder, TempRefusalText(choice.tmp_refusal),
+                   TempSourceText(choice.source));
       break;
     }
     case kRecordWithoutLog:
@@ -207,6 +215,9 @@ bool Rewrite(const RecordLine& line) {
         return false;
       }
       r.WithoutLog(Is(line.fields[0].text, "removal"));
+      break;
+    case kRecordUser:
+      r.User(t(0));
       break;
     case kRecordKindCount:
       abort();
@@ -245,6 +256,70 @@ void ReadAmplified(const std::vector<std::pair<DWORD, std::string>>& lines) {
 
 }  // namespace
 
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The input planted beside a record as the earlier release's journal of a cut
+// (MIVOSetup.log.cut) and as the older generation (MIVOSetup.log.1). A run's
+// line appends to the record and changes nothing before it, or, when it takes
+// the record over its limit (one input in 16), moves exactly the record to the
+// older generation; the journal stays as it was. An older generation that
+// ends with a line end changes no result of mivocheck --result: the newest
+// run is the current generation's.
+void PlantNeighbours(const std::string& input) {
+  const std::string folder = Folder() + "/neighbours";
+  mkdir(folder.c_str(), 0755);
+  const std::string record = folder + "/MIVOSetup.log";
+  std::string before =
+      "2026-12-09 04:19:53Z [276] start: mivoboot 1.0.0.0, executable \"C:\\s\\mivoboot.exe\", "
+      "arguments \"\", user default LCID 1031, temporary folder \"C:\\t\"\r\n"
+      "2026-12-09 04:19:54Z [276] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n";
+  const std::string run = before;
+  const bool full = !input.empty() && (input[0] & 0x0F) == 0;
+  if (full) before.resize(kRunRecordLimit, '.');
+  WriteText(record, before);
+  WriteText(record + ".cut", input);
+  WriteText(record + ".1", input);
+  {
+    RecordText windows = u"Z:";
+    for (char c : folder) windows += static_cast<WCHAR>(c == '/' ? '\\' : c);
+    RunRecord r;
+    r.Open(windows.c_str());
+    r.SetEntry(u"x.msi");
+    r.ProductCode(u"0");
+  }
+  const std::string line_end = "] x.msi: ProductCode: \"0\"\r\n";
+  const std::string current = FileText(record), older = FileText(record + ".1");
+  const bool kept = full ? older == before && current.size() < 100
+                         : older == input && current.compare(0, before.size(), before) == 0 &&
+                               current.size() > before.size();
+  if (!kept || current.size() < line_end.size() ||
+      current.compare(current.size() - line_end.size(), line_end.size(), line_end) != 0 ||
+      FileText(record + ".cut") != input) {
+    fprintf(stderr, "a run's line changed the record or its neighbours\n");
+    abort();
+  }
+  if (!input.empty() && input.back() != '\n') return;
+  WriteText(record, run);
+  WriteText(record + ".1", input);
+  RecordText path;
+  for (char c : record) path += static_cast<WCHAR>(c);
+  const mivocheck::RecordResult planted = mivocheck::ResultOfRecord(path.c_str());
+  remove((record + ".1").c_str());
+  const mivocheck::RecordResult alone = mivocheck::ResultOfRecord(path.c_str());
+  if (planted.code != alone.code || planted.cause != alone.cause) {
+    fprintf(stderr, "an older generation changed the result: %s / %s\n", planted.cause.c_str(),
+            alone.cause.c_str());
+    abort();
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* bytes = reinterpret_cast<const char*>(data);
   Discard sink;
@@ -276,5 +351,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   ReadAmplified(parsed);
+  PlantNeighbours(std::string(bytes, size));
   return 0;
 }

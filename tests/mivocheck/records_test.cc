@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "setup/record.h"
+#include "setup/temp_folder.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -92,6 +93,7 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          r.Start(WTEXT("C:\\s\\mivoboot.exe"), WTEXT("1036"), 1031, WTEXT("C:\\t"));
        },
        {MIVO_VERSION_TEXT, "C:\\s\\mivoboot.exe", "1036", "1031", "C:\\t"}},
+      {kRecordUser, [](RunRecord& r) { r.User(WTEXT("EU\\ana")); }, {"EU\\ana"}},
       {kRecordLockWaited, [](RunRecord& r) { r.LockWaited(90000); }, {"90000"}},
       {kRecordLockGoingOn, [](RunRecord& r) { r.LockGoingOn(300000); }, {"300000"}},
       {kRecordNoFolder, [](RunRecord& r) { r.NoFolder(); }, {}},
@@ -165,7 +167,8 @@ TEST_F(RecordFolderTest, EveryKindTheWriterWritesParsesAsThatKind) {
          choice.source = kTempFromTemp;
          choice.tmp_folder = WTEXT("tmp");
          choice.tmp_refusal = kTempNotFullPath;
-         r.TempNotTmp(choice);
+         r.TempNotTmp(choice.tmp_folder, TempRefusalText(choice.tmp_refusal),
+                      TempSourceText(choice.source));
        },
        {"tmp", "is not a full path", "%TEMP%"}},
       {kRecordWithoutLog, [](RunRecord& r) { r.WithoutLog(true); }, {"removal"}},

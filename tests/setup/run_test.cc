@@ -294,6 +294,8 @@ TEST_F(RunSetupTest, TheTemporaryFolderIsTheFirstThatCanHoldTheRecord) {
   const std::string temp = WindowsPathOf(scratch_ / "temp");
   const std::string local = WindowsPathOf(scratch_ / "local");
   const std::string gone = tmp_ + "\\gone";
+  std::string forward = tmp_;
+  std::replace(forward.begin(), forward.end(), '\\', '/');
   struct Row {
     const char* name;
     std::string tmp, temp, local;  // "-": not set
@@ -305,6 +307,7 @@ TEST_F(RunSetupTest, TheTemporaryFolderIsTheFirstThatCanHoldTheRecord) {
   const Row rows[] = {
       {"TMP usable", tmp_, temp, local, false, tmp_, ""},
       {"TMP with trailing backslashes", tmp_ + "\\\\", temp, local, false, tmp_, ""},
+      {"TMP with forward slashes", forward + "/", temp, local, false, forward, ""},
       {"TMP names no folder", gone, temp, local, false, temp,
        "temporary folder: TMP names \"" + gone + "\", which is not an existing folder" + uses_temp},
       {"TMP names a file", tmp_ + "\\..\\run\\mivo.msi", temp, "-", false, temp,
@@ -712,11 +715,13 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
        [&] { std::filesystem::create_directories(scratch_ / "tmp" / "MIVOInstall.log"); },
        {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
        "7.1.0"},
-      {"the temporary folder cannot be written any more when the installation starts",
+      // The record, opened for each line, loses the lines written meanwhile.
+      {"the temporary folder cannot be written during the first installation call",
        [&] {
          host::BeforeCall("MsiInstallProductW", 1, [&] { host::DenyWritesIn(Widen(tmp_), true); });
+         host::BeforeCall("MsiInstallProductW", 2, [&] { host::DenyWritesIn(Widen(tmp_), false); });
        },
-       {"installation 1622 (ERROR_INSTALL_LOG_FAILURE)", "installation 0 (success)"},
+       {"installation 0 (success)"},
        "7.1.0"},
   };
   for (const Row& row : rows) {
@@ -762,21 +767,24 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
   }
 }
 
-// Before a line is appended, a record of more than 1 MiB is cut to its newest
-// 512 KiB, from a line boundary: before the run's first line, or in the middle
-// of the run when its lines take the record over the limit. The run's lines
-// stay whole, from start to end.
-TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
+// A line that would take the record over 1 MiB first makes it the older
+// generation (MIVOSetup.log.1) and begins a new one: before the run's first
+// line, or in the middle of the run. No byte of the earlier record is lost or
+// moved: the older generation begins with it whole, and the two generations,
+// older first, hold it and then the run's lines, from start to end.
+TEST_F(RunSetupTest, AFullRecordBeginsANewGenerationAndKeepsEveryLine) {
   struct Row {
     size_t old_bytes;
-    bool cut;
+    bool rotated;
   };
   const Row rows[] = {
       {1024 * 1024 - 64 * 1024, false}, {1024 * 1024 - 100, true}, {1536 * 1024, true}};
+  const std::string older = RecordFile() + ".1";
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.old_bytes) + " bytes before the run");
     host::ResetMsi();
     host::SetPackageCacheFolder((scratch_ / "cache").string());
+    std::filesystem::remove(older);
     // Lines of an earlier run, each one of the record's grammar.
     const std::string earlier = "mivo.msi: ProductVersion: \"earlier ";
     std::string old;
@@ -788,17 +796,16 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
       file << old;
     }
     RunSetup(u"");
-    std::vector<std::string> lines = Record();
-    size_t size = std::filesystem::file_size(RecordFile());
-    if (row.cut) {
-      EXPECT_LE(size, 1024u * 1024u);
-      EXPECT_GE(size, 512u * 1024u);
-    } else {
-      EXPECT_GT(size, old.size());
+    EXPECT_EQ(std::filesystem::exists(older), row.rotated);
+    EXPECT_LE(std::filesystem::file_size(RecordFile()), kRunRecordLimit);
+    std::vector<std::string> lines;
+    if (row.rotated) {
+      std::ifstream file(older, std::ios::binary);
+      const std::string kept((std::istreambuf_iterator<char>(file)), {});
+      EXPECT_EQ(kept.compare(0, old.size(), old), 0) << "the earlier record changed";
+      lines = testing_support::RecordLines(older);
     }
-    ASSERT_FALSE(lines.empty());
-    // Whole lines only: the first is an earlier run's, the rest follow on.
-    EXPECT_EQ(lines.front().rfind(earlier, 0), 0u) << lines.front();
+    for (const std::string& line : Record()) lines.push_back(line);
     size_t start = 0;
     while (start < lines.size() && lines[start].rfind(earlier, 0) == 0) ++start;
     ASSERT_LT(start, lines.size());
@@ -806,6 +813,7 @@ TEST_F(RunSetupTest, AnOversizedRecordIsCutToItsNewestLines) {
     EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();
     for (size_t i = start; i < lines.size(); ++i) EXPECT_NE(lines[i][0], '!') << lines[i];
   }
+  std::filesystem::remove(older);
 }
 
 // The record never changes what the run does: with a record that cannot be
@@ -856,17 +864,17 @@ TEST_F(RunSetupTest, AFailingRecordChangesNoInstallerCall) {
   }
 }
 
-// Another run holds the record's lock and never lets go (hung, or a file
-// system that keeps it): the run waits for it once, within the bound, then
-// writes its lines without it, and makes the same installer calls as a run
-// whose record is free.
-TEST_F(RunSetupTest, ARecordLockHeldElsewhereDelaysTheRunOnceAndChangesNoCall) {
+// A run of the earlier release holds the record open without sharing delete,
+// and its lock (one byte at 2^62) too, and never lets go (hung, or a file
+// system that keeps it): the run waits for nothing, writes every line and
+// makes the same installer calls as a run whose record is free.
+TEST_F(RunSetupTest, ARecordHeldByAnEarlierReleaseDelaysNoLineAndChangesNoCall) {
   auto run = [&](bool held) {
     StartAfresh();
     InstallCoreWithOlderCachedKeyFile();
     HANDLE other = INVALID_HANDLE_VALUE;
     OVERLAPPED at = {};
-    at.OffsetHigh = kRunRecordLockOffsetHigh;
+    at.OffsetHigh = 0x40000000;
     if (held) {
       other = CreateFileW(Widen(tmp_ + "/MIVOSetup.log").c_str(), GENERIC_READ | GENERIC_WRITE,
                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
@@ -889,10 +897,24 @@ TEST_F(RunSetupTest, ARecordLockHeldElsewhereDelaysTheRunOnceAndChangesNoCall) {
   for (size_t i = 0; i < record.size(); ++i) {
     EXPECT_EQ(record[i].substr(0, 12), free_record[i].substr(0, 12)) << record[i];
   }
-  DWORD slept = 0;
-  for (DWORD sleep : host::Sleeps()) slept += sleep;
-  EXPECT_GE(slept, kRunRecordLockWait);
-  EXPECT_LE(slept, kRunRecordLockWait + kRunRecordLockStep);
+  EXPECT_TRUE(host::Sleeps().empty());
+}
+
+// A record that the user may append to but not read (an administrator's
+// rights on a shared folder) is what a run needs: the folder's check opens it
+// as each line does, so TMP is used and every line of the run is written.
+TEST_F(RunSetupTest, ARecordThatCanBeAppendedButNotReadHoldsTheRun) {
+  const std::string earlier =
+      "2026-01-01 00:00:00Z [7] end: 0 installed, 0 removed, 0 left alone, 5 ms\r\n";
+  std::ofstream(RecordFile(), std::ios::binary | std::ios::trunc) << earlier;
+  host::DenyReadsOf(Widen(tmp_ + "\\MIVOSetup.log"), true);
+  EXPECT_EQ(Narrow(TempFolder()), tmp_);
+  RunSetup(u"");
+  host::DenyReadsOf(Widen(tmp_ + "\\MIVOSetup.log"), false);
+  const std::vector<std::string> lines = Record();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1].rfind("start: ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines.back().rfind("end: 2 installed", 0), 0u) << lines.back();
 }
 
 // Without TMP the logs and the record go to TEMP's folder.
@@ -1313,9 +1335,62 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
          run(11, u"1036");
        },
        0, "every call succeeded"},
-      {"a file that does not parse", [&] { rewrite(std::string(kGarbage) + kGarbage); }, 1603,
-       "mivocheck: 1603 (ERROR_INSTALL_FAILURE): line 1 of the record does not parse, and no "
-       "run can be read\n"},
+      {"a file that does not parse", [&] { rewrite(std::string(kGarbage) + kGarbage); }, 1622,
+       "mivocheck: 1622 (ERROR_INSTALL_LOG_FAILURE): line 1 of the record does not parse, and "
+       "no run can be read\n"},
+      {"the newest run begins in the older generation",
+       [&] {
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(11, u"1036");
+         const std::string content = bytes();
+         const size_t line_end = content.find('\n', content.find("plan: ")) + 1;
+         std::ofstream(RecordFile() + ".1", std::ios::binary) << content.substr(0, line_end);
+         rewrite(content.substr(line_end));
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
+      {"in a shared folder, the asking user's own newest run",
+       [&] {
+         host::SetEnvironmentVariable(u"USERDOMAIN", u"EU");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(11, u"1036");
+         host::SetEnvironmentVariable(u"USERNAME", u"bo");
+         host::ForgetProduct(Widen(kCoreCode));
+         run(12, u"");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
+      {"in a shared folder, only another user's runs",
+       [&] {
+         host::SetEnvironmentVariable(u"USERDOMAIN", u"EU");
+         host::SetEnvironmentVariable(u"USERNAME", u"bo");
+         run(11, u"1036");
+         host::SetEnvironmentVariable(u"USERNAME", u"ana");
+       },
+       1622, "no run of \"EU\\ana\" in the record"},
+      {"the newest run recorded in TEMP while TMP could not hold the record",
+       [&] {
+         run(11, u"1036");
+         // The run in TMP is a day older.
+         std::string content = bytes();
+         for (size_t at = 0; at < content.size(); at = content.find('\n', at) + 1) {
+           content.replace(at, 10, "2026-01-01");
+         }
+         rewrite(content);
+         std::filesystem::create_directories(scratch_ / "temp");
+         host::SetEnvironmentVariable(u"TEMP", Widen(WindowsPathOf(scratch_ / "temp")).c_str());
+         host::DenyWritesIn(Widen(tmp_), true);
+         host::ForgetProduct(Widen(kCoreCode));
+         host::ResetMsiCalls();
+         host::FailCall("MsiInstallProductW", 1, 1603);
+         run(12, u"");
+         host::DenyWritesIn(Widen(tmp_), false);
+         // The run set its own TMP and TEMP to the folder it used; the
+         // deployment tool's command line has them as they were.
+         host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
+         host::SetEnvironmentVariable(u"TEMP", Widen(WindowsPathOf(scratch_ / "temp")).c_str());
+       },
+       1603, "mivocheck: 1603 (ERROR_INSTALL_FAILURE): mivo.msi installation failed\n"},
       {"a record without a start line",
        [&] {
          run(11, u"1036");
@@ -1337,8 +1412,13 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
     StartAfresh();
     host::SetModuleFileName(Widen(folder_ + "mivoboot.exe"));
     row.write();
-    const mivocheck::RecordResult result =
-        mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str());
+    const mivocheck::RecordResult result = mivocheck::ResultOfNewestRecord();
+    std::filesystem::remove(RecordFile() + ".1");
+    std::filesystem::remove_all(scratch_ / "temp");
+    host::SetEnvironmentVariable(u"TEMP", nullptr);
+    host::SetEnvironmentVariable(u"TMP", Widen(tmp_).c_str());
+    host::SetEnvironmentVariable(u"USERDOMAIN", nullptr);
+    host::SetEnvironmentVariable(u"USERNAME", nullptr);
     const std::string line = mivocheck::FormatResult(result);
     EXPECT_EQ(result.code, row.code) << line;
     if (row.line.back() == '\n') {
@@ -1346,6 +1426,21 @@ TEST_F(RunSetupTest, TheResultOfARecordIsTheCodeOfItsNewestRun) {
     } else {
       EXPECT_NE(line.find(row.line), std::string::npos) << line;
     }
+  }
+}
+
+// Bad usage is the usage code, 1639, as the README says: more than one FILE,
+// or a FILE that is empty (no path at all, where 1622 would blame a record).
+TEST_F(RunSetupTest, BadUsageOfTheResultIsTheUsageCode) {
+  const std::vector<std::vector<mivocheck::RecordArgument>> usages = {{""}, {"a", "b"}};
+  for (const std::vector<mivocheck::RecordArgument>& arguments : usages) {
+    std::string out, err;
+    EXPECT_EQ(mivocheck::ReportResult(
+                  arguments, "usage\n", [&](const std::string& text) { out += text; },
+                  [&](const std::string& text) { err += text; }),
+              1639);
+    EXPECT_EQ(err, "usage\n");
+    EXPECT_EQ(out, "");
   }
 }
 
@@ -1358,7 +1453,7 @@ TEST_F(RunSetupTest, TheResultLineNamesTheBadLineAndEscapesTheRecordsPath) {
   const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const long lines = std::count(content.begin(), content.end(), '\n');
   std::ofstream(record, std::ios::binary | std::ios::app) << "\r\n";
-  EXPECT_EQ(mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str()).cause,
+  EXPECT_EQ(mivocheck::ResultOfNewestRecord().cause,
             "line " + std::to_string(lines + 1) +
                 " of the record does not parse, so the newest run cannot be read");
 
