@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "text/utf8_codec.h"
+#include "platform/utf8_codec.h"
 
 namespace utf8 {
 

@@ -48,7 +48,7 @@
 #include "setup/product_version.h"
 #include "setup/record_files.h"
 #include "text/cstring.h"
-#include "text/utf8_codec.h"
+#include "platform/utf8_codec.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
@@ -156,7 +156,7 @@ const char* RecordRuleText(PlanRule rule);
 const char* RecordStateText(INSTALLSTATE state);
 
 // True for the UTF-16 units that a text of the record writes as "<U+XXXX>"
-// (text/utf8_codec.h).
+// (platform/utf8_codec.h).
 inline bool RecordUnitEscaped(unsigned unit) { return utf8::UnitEscaped(unit); }
 
 // The user whose run it is, as a run records it and mivocheck --result asks

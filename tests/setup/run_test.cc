@@ -18,6 +18,7 @@
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
 #include "setup/product_version.h"
+#include "setup/temp_folder.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -741,7 +742,7 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
     }
     // A suspended installation gives deployment tools the code of a restart.
     if (row.core_results.back().find(" 1604 ") != std::string::npos) {
-      EXPECT_EQ(mivocheck::ResultOfRecord(mivocheck::DefaultRecordPath().c_str()).code, 3010u);
+      EXPECT_EQ(mivocheck::ResultOfNewestRecord().code, 3010u);
     }
     EXPECT_EQ(host::OpenHandleCount(), 0);
     const host::FakeProduct* core = nullptr;

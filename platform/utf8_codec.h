@@ -4,8 +4,8 @@
 // UTF-16 unit that a text of the record never holds as it is. Header only, no
 // library: the executable uses it too. docs/run-record.md describes the
 // escaping.
-#ifndef TEXT_UTF8_CODEC_H
-#define TEXT_UTF8_CODEC_H
+#ifndef PLATFORM_UTF8_CODEC_H
+#define PLATFORM_UTF8_CODEC_H
 
 namespace utf8 {
 
@@ -59,4 +59,4 @@ inline unsigned NextCodePoint(unsigned unit, unsigned next, int* units) {
 
 }  // namespace utf8
 
-#endif  // TEXT_UTF8_CODEC_H
+#endif  // PLATFORM_UTF8_CODEC_H
