@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "setup/temp_folder.h"
 #include "text/cstring.h"
 
 const WCHAR kRunRecordPathFormat[] = WTEXT("%s\\MIVOSetup.log");
@@ -177,17 +176,6 @@ const char* RecordRuleText(PlanRule rule) {
       "core package\0language from the command line\0language of the user's default locale\0"
       "fallback language",
       rule);
-}
-
-const char* TempRefusalText(TempRefusal refusal) {
-  return NthText(
-      "\0is not set\0is not a full path\0is not an existing folder\0cannot hold the record",
-      refusal);
-}
-
-const char* TempSourceText(TempSource source) {
-  // The last, empty, text stands for no folder.
-  return NthText("%TMP%\0%TEMP%\0%LOCALAPPDATA%\\Temp\0", source);
 }
 
 const char* RecordStateText(INSTALLSTATE state) {

@@ -93,3 +93,15 @@ TempChoice ChooseTempFolder() {
 }
 
 CString TempFolder() { return ChooseTempFolder().folder; }
+
+const char* TempRefusalText(TempRefusal refusal) {
+  static const char* const kTexts[] = {"", "is not set", "is not a full path",
+                                       "is not an existing folder", "cannot hold the record"};
+  return kTexts[refusal];
+}
+
+const char* TempSourceText(TempSource source) {
+  // The last, empty, text stands for no folder.
+  static const char* const kTexts[] = {"%TMP%", "%TEMP%", "%LOCALAPPDATA%\\Temp", ""};
+  return kTexts[source];
+}
