@@ -17,6 +17,7 @@
 #include "platform/host/host_control.h"
 #include "platform/host/msi_control.h"
 #include "setup/run.h"
+#include "tests/support/fake_products.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -44,15 +45,7 @@ std::u16string WindowsPath(const char* name) {
   return path;
 }
 
-host::FakeProduct Installed(const std::u16string& code, const std::u16string& upgrade,
-                            const std::u16string& version, const std::u16string& cached) {
-  host::FakeProduct product;
-  product.product_code = code;
-  product.upgrade_code = upgrade;
-  product.version_string = version;
-  product.local_package = cached;
-  return product;
-}
+const auto& Installed = testing_support::InstalledProduct;
 
 struct Decision {
   PackageAction action = kPackageActionInstall;
@@ -513,11 +506,12 @@ class RunWithInspectionTest : public InspectTest {
   }
 
   static std::string Remove(const std::u16string& product) {
-    return "remove [" + Narrow(product.c_str()) +
-           "] [0] [2] [REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1]";
+    return "remove [" + Narrow(product.c_str()) + "] [0] [2] [" +
+           testing_support::kRemoveProperties + "]";
   }
   static std::string Install(const char* package) {
-    return "install [" + Narrow(WindowsPath(package).c_str()) + "] [REBOOT=ReallySuppress]";
+    return "install [" + Narrow(WindowsPath(package).c_str()) + "] [" +
+           testing_support::kInstallProperties + "]";
   }
 };
 

@@ -19,6 +19,7 @@
 #include "platform/host/msi_control.h"
 #include "setup/product_version.h"
 #include "setup/temp_folder.h"
+#include "tests/support/fake_products.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -28,7 +29,8 @@ using testing_support::Widen;
 
 const char kCoreCode[] = "{5E7A0C11-0001-4000-8000-0000000000C1}";
 const char kCoreUpgrade[] = "{5E7A0C11-0001-4000-8000-0000000000A1}";
-const char kRemoveProperties[] = "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1";
+using testing_support::kInstallProperties;
+using testing_support::kRemoveProperties;
 
 // The installer calls of the driver and the package openings of the
 // inspection, as "function arg1|arg2|...", in call order.
@@ -108,7 +110,7 @@ class RunSetupTest : public ::testing::Test {
   }
   std::vector<std::string> Record() const { return testing_support::RecordLines(RecordFile()); }
   std::string Install(const char* name) const {
-    return "MsiInstallProductW " + PackagePath(name) + "|REBOOT=ReallySuppress";
+    return "MsiInstallProductW " + PackagePath(name) + "|" + kInstallProperties;
   }
 
   std::filesystem::path scratch_;
@@ -175,12 +177,9 @@ TEST_F(RunSetupTest, CurrentProductsAreLeftAloneWithoutALogCall) {
 // The core product, installed at the package's version, with a cached package
 // whose key file is older than the package's.
 void InstallCoreWithOlderCachedKeyFile() {
-  host::FakeProduct installed;
-  installed.product_code = Widen(kCoreCode);
-  installed.upgrade_code = Widen(kCoreUpgrade);
-  installed.version_string = u"7.1.0";
-  installed.local_package = Widen(std::string(SETUP_PACKAGE_DIR) + "/cached/core_oldkey.msi");
-  host::AddProduct(installed);
+  host::AddProduct(testing_support::InstalledProduct(
+      Widen(kCoreCode), Widen(kCoreUpgrade), u"7.1.0",
+      Widen(std::string(SETUP_PACKAGE_DIR) + "/cached/core_oldkey.msi")));
 }
 
 // An installed core product of the same version whose cached key file is
@@ -224,14 +223,15 @@ TEST_F(RunSetupTest, FailedRemovalsAndInstallationsDoNotStopTheRun) {
 TEST_F(RunSetupTest, PackagesThatCannotBeOpenedAreStillOffered) {
   host::SetModuleFileName(u"C:\\Nowhere\\mivoboot.exe");
   RunSetup(u"2052");
-  EXPECT_EQ(DriverCalls(),
-            (std::vector<std::string>{
-                kSilent, Log("MIVOInstall.log"),
-                "MsiInstallProductW C:\\Nowhere\\mivo.msi|REBOOT=ReallySuppress",
-                Log("MIVO_2052Install.log"),
-                "MsiInstallProductW C:\\Nowhere\\mivo_2052.msi|REBOOT=ReallySuppress",
-                Log("MIVO_1031Install.log"),
-                "MsiInstallProductW C:\\Nowhere\\mivo_1031.msi|REBOOT=ReallySuppress"}));
+  EXPECT_EQ(
+      DriverCalls(),
+      (std::vector<std::string>{
+          kSilent, Log("MIVOInstall.log"),
+          std::string("MsiInstallProductW C:\\Nowhere\\mivo.msi|") + kInstallProperties,
+          Log("MIVO_2052Install.log"),
+          std::string("MsiInstallProductW C:\\Nowhere\\mivo_2052.msi|") + kInstallProperties,
+          Log("MIVO_1031Install.log"),
+          std::string("MsiInstallProductW C:\\Nowhere\\mivo_1031.msi|") + kInstallProperties}));
   EXPECT_EQ(CountOf("MsiConfigureProductExW"), 0);
   EXPECT_TRUE(host::Products().empty());
   EXPECT_EQ(host::OpenHandleCount(), 0);
@@ -630,12 +630,8 @@ TEST_F(RunSetupTest, TheInstallerAnswersAsWindowsDoes) {
   };
   // The core installed at `version` with `cached` as its cached package.
   auto core_installed = [&](const char16_t* version, const std::string& cached) {
-    host::FakeProduct installed;
-    installed.product_code = Widen(kCoreCode);
-    installed.upgrade_code = Widen(kCoreUpgrade);
-    installed.version_string = version;
-    installed.local_package = Widen(cached);
-    host::AddProduct(installed);
+    host::AddProduct(testing_support::InstalledProduct(Widen(kCoreCode), Widen(kCoreUpgrade),
+                                                       version, Widen(cached)));
   };
   struct Row {
     const char* name;

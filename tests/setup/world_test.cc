@@ -32,6 +32,7 @@
 #include "platform/host/msi_calls.h"
 #include "platform/host/msi_control.h"
 #include "setup/run.h"
+#include "tests/support/fake_products.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -40,8 +41,8 @@ using testing_support::Narrow;
 using testing_support::Widen;
 
 const int kWorlds = 300;
-const char kRemoveProperties[] = "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1";
-const char kInstallProperties[] = "REBOOT=ReallySuppress";
+using testing_support::kInstallProperties;
+using testing_support::kRemoveProperties;
 const char kPackageVersion[] = "7.1.0";
 const char kPackageKey[] = "7.1.0.3";
 const char kOldKey[] = "7.0.0.1";
@@ -259,11 +260,9 @@ void WorldTest::RunWorld(uint64_t seed) {
     // Another product of the same upgrade code, before or after this one.
     bool neighbour = draw.OneIn(4);
     bool neighbour_first = draw.OneIn(2);
-    host::FakeProduct other;
-    other.product_code = Widen(Guid(("9" + entry.code.substr(36, 1)).c_str()));
-    other.upgrade_code = Widen(entry.upgrade);
-    other.version_string = Widen(kPackageVersion);
-    other.local_package = Widen(cache + "/neighbour.msi");
+    host::FakeProduct other = testing_support::InstalledProduct(
+        Widen(Guid(("9" + entry.code.substr(36, 1)).c_str())), Widen(entry.upgrade),
+        Widen(kPackageVersion), Widen(cache + "/neighbour.msi"));
     other.package_code = u"{5E7A0C11-0001-4000-8000-00000000FFFF}";
     if (neighbour && neighbour_first) host::AddProduct(other);
 
@@ -274,14 +273,12 @@ void WorldTest::RunWorld(uint64_t seed) {
       entry.related = !draw.OneIn(6);
       entry.from_this_package = entry.installed_version == kPackageVersion && draw.OneIn(2);
       entry.cache_present = !draw.OneIn(4);
-      host::FakeProduct product;
-      product.product_code = Widen(entry.code);
-      product.upgrade_code = Widen(entry.related ? entry.upgrade : Guid("EE"));
-      product.version_string = Widen(entry.installed_version);
       std::string origin = entry.from_this_package ? entry.package : entry.old_key;
       std::string copy = cached_copy(origin);
       copy_of_entry.push_back(copy);
-      product.local_package = Widen(copy);
+      host::FakeProduct product = testing_support::InstalledProduct(
+          Widen(entry.code), Widen(entry.related ? entry.upgrade : Guid("EE")),
+          Widen(entry.installed_version), Widen(copy));
       if (entry.from_this_package) product.source_package = Widen(folder + entry.name);
       // The product's package code is read from its cached package, which
       // may then be gone.

@@ -10,6 +10,11 @@
 
 namespace testing_support {
 
+// The property texts of the program's installer calls, as the installer must
+// receive them: a removal's, and an installation's.
+constexpr char kRemoveProperties[] = "REMOVE=ALL REBOOT=ReallySuppress ZOLT_SETUP_EXE=1";
+constexpr char kInstallProperties[] = "REBOOT=ReallySuppress";
+
 // A text of the platform's 16-bit code units.
 using WString = std::basic_string<WCHAR>;
 
