@@ -41,26 +41,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/windows_text.h"
+
 namespace {
 
-std::wstring Widen(const char* text) {
-  int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (units <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], units);
-  wide.resize(static_cast<size_t>(units - 1));
-  return wide;
-}
-
-std::string Narrow(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  std::string narrow(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &narrow[0], bytes, nullptr, nullptr);
-  narrow.resize(static_cast<size_t>(bytes - 1));
-  return narrow;
-}
+std::wstring Widen(const char* text) { return testing_support::FromUtf8(text); }
+std::string Narrow(const std::wstring& text) { return testing_support::Utf8(text); }
 
 // Closes an installer handle when it goes out of scope.
 class Handle {

@@ -25,15 +25,14 @@
 #include <vector>
 
 #include "tests/support/module_path.h"
+#include "tests/support/windows_text.h"
 
 namespace kit {
 
 // --- Text --------------------------------------------------------------------
 
-std::string Utf8(const std::wstring& text);
-// UTF-16 from UTF-8; `valid` (when given) tells whether every byte sequence
-// was well-formed UTF-8.
-std::wstring FromUtf8(const std::string& text, bool* valid = nullptr);
+using testing_support::FromUtf8;
+using testing_support::Utf8;
 bool EqualsIgnoreCase(const std::wstring& left, const std::wstring& right);
 bool ContainsIgnoreCase(const std::string& text, const std::string& fragment);
 

@@ -9,32 +9,6 @@ namespace kit {
 
 // --- Text --------------------------------------------------------------------
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                 nullptr, nullptr);
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size,
-                      nullptr, nullptr);
-  return result;
-}
-
-std::wstring FromUtf8(const std::string& text, bool* valid) {
-  if (valid) *valid = true;
-  if (text.empty()) return std::wstring();
-  const int length = static_cast<int>(text.size());
-  int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), length, nullptr, 0);
-  DWORD flags = MB_ERR_INVALID_CHARS;
-  if (size == 0) {
-    if (valid) *valid = false;
-    flags = 0;
-    size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  }
-  std::wstring result(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, flags, text.data(), length, &result[0], size);
-  return result;
-}
-
 bool EqualsIgnoreCase(const std::wstring& left, const std::wstring& right) {
   return CompareStringOrdinal(left.c_str(), static_cast<int>(left.size()), right.c_str(),
                               static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
