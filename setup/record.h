@@ -44,11 +44,11 @@
 #define SETUP_RECORD_H
 
 #include "platform/platform.h"
+#include "platform/utf8_codec.h"
 #include "setup/plan.h"
 #include "setup/product_version.h"
 #include "setup/record_files.h"
 #include "text/cstring.h"
-#include "platform/utf8_codec.h"
 
 // The kinds of line, each with its template in kRecordTemplates below, in this
 // order. The lines of a package's facts carry its name; the others do not.
