@@ -17,8 +17,9 @@
 #      stamp and verified, the end-to-end runs repeated with both signed
 #      executables,
 #   5. a bounded fuzz run of the text support and of the record reader,
-#   6. the formatting of the sources, and shellcheck's warnings on every
-#      script (tools/, cmake/, tests/).
+#   6. the formatting of the sources, their includes (no layer includes one
+#      above it, no include cycle in a folder: tools/check-includes.py), and
+#      shellcheck's warnings on every script (tools/, cmake/, tests/).
 # Build folders are under build/ of the checkout.
 set -eu
 cd "$(dirname "$0")/.."
@@ -63,11 +64,12 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j2
 tests/fuzz/run_fuzz.sh build/fuzz "$fuzz_seconds"
 
-step "formatting and shell scripts"
+step "formatting, includes and shell scripts"
 files=$(git ls-files '*.cc' '*.h')
 # shellcheck disable=SC2086
 clang-format --dry-run --Werror $files
 echo "all sources formatted"
+python3 tools/check-includes.py
 scripts=$(git ls-files 'tools/*.sh' 'cmake/*.sh' 'tests/*.sh')
 # shellcheck disable=SC2086
 shellcheck -S warning $scripts
