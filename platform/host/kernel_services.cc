@@ -480,6 +480,20 @@ BOOL SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_clas
     host::g_last_error = ERROR_ACCESS_DENIED;
     return 0;
   }
+  // Windows renames the handle's file itself, at once. Here the file is found
+  // by name and then renamed by name, so the renames of the folder's files are
+  // made one at a time between processes: else another process could move
+  // the file between the two, and the name would then lead to another file.
+  const int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder_fd < 0 || flock(folder_fd, LOCK_EX) != 0) {
+    if (folder_fd >= 0) close(folder_fd);
+    host::g_last_error = ERROR_ACCESS_DENIED;
+    return 0;
+  }
+  struct FolderLock {
+    int fd;
+    ~FolderLock() { close(fd); }  // closing releases the lock
+  } folder_lock{folder_fd};
   std::string from;
   if (stat(object->path.c_str(), &found) == 0 && found.st_ino == own.st_ino &&
       found.st_dev == own.st_dev) {
