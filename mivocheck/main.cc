@@ -18,12 +18,11 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "mivocheck/check.h"
+#include "mivocheck/files.h"
 #include "mivocheck/records.h"
 #include "mivocheck/result.h"
 #include "platform/platform.h"
@@ -37,8 +36,6 @@
 #endif
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kUsage[] =
     "usage: mivocheck FOLDER\n"
@@ -64,6 +61,15 @@ void Print(FILE* stream, const std::string& text) {
 void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.size(), stream); }
 #endif
 
+// A folder named in a message, as UTF-8.
+#ifdef _WIN32
+std::string FolderText(const mivocheck::PathString& folder) {
+  return utf8::FromUtf16(folder.c_str());
+}
+#else
+std::string FolderText(const mivocheck::PathString& folder) { return folder; }
+#endif
+
 // mivocheck --records: the arguments after it stay as the system gave them,
 // however many files they name.
 int Records(int count, const mivocheck::RecordArgument* arguments) {
@@ -81,16 +87,14 @@ int Result(int count, const mivocheck::RecordArgument* arguments) {
       [](const std::string& text) { Print(stderr, text); });
 }
 
-int Run(const std::vector<fs::path>& arguments) {
+int Run(const std::vector<mivocheck::PathString>& arguments) {
   if (arguments.size() != 1) {
     Print(stderr, kUsage);
     return 2;
   }
-  const fs::path& folder = arguments[0];
-  std::error_code error;
-  if (!fs::is_directory(folder, error)) {
-    Print(stderr, "mivocheck: no such folder: " + utf8::FromUtf16(folder.u16string().c_str()) +
-                      "\n" + kUsage);
+  const mivocheck::PathString& folder = arguments[0];
+  if (!mivocheck::IsFolder(folder)) {
+    Print(stderr, "mivocheck: no such folder: " + FolderText(folder) + "\n" + kUsage);
     return 2;
   }
 #ifdef _WIN32
@@ -101,8 +105,7 @@ int Run(const std::vector<fs::path>& arguments) {
 #endif
   mivocheck::FolderReport report;
   if (!mivocheck::CheckFolder(folder, report)) {
-    Print(stderr, "mivocheck: cannot list the folder " +
-                      utf8::FromUtf16(folder.u16string().c_str()) + "\n");
+    Print(stderr, "mivocheck: cannot list the folder " + FolderText(folder) + "\n");
     return 1;
   }
   Print(stdout, mivocheck::FormatReport(report));
@@ -122,12 +125,12 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stderr), _O_BINARY);
   if (argc > 1 && wcscmp(argv[1], L"--records") == 0) return Records(argc - 2, argv + 2);
   if (argc > 1 && wcscmp(argv[1], L"--result") == 0) return Result(argc - 2, argv + 2);
-  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+  return Run(std::vector<mivocheck::PathString>(argv + 1, argv + argc));
 }
 #else
 int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--records") == 0) return Records(argc - 2, argv + 2);
   if (argc > 1 && strcmp(argv[1], "--result") == 0) return Result(argc - 2, argv + 2);
-  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+  return Run(std::vector<mivocheck::PathString>(argv + 1, argv + argc));
 }
 #endif
