@@ -16,8 +16,10 @@
 // run in one record (by default the one that mivoboot.exe writes) and prints
 // one line naming the code and its cause; see mivocheck/result.h.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -115,6 +117,18 @@ int Run(const std::vector<mivocheck::PathString>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
+// What ends the program when an exception is not caught (no memory left): one
+// line and an abnormal end. It takes the place of the C++ library's own
+// handler, which names the exception's type through a demangler that would be
+// a sixth of the program.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() {
+  static const char kTerminated[] = "mivocheck: ended by an error it cannot report\n";
+  fwrite(kTerminated, 1, sizeof kTerminated - 1, stderr);
+  abort();
+}
+}  // namespace __gnu_cxx
+
 // Wide arguments: a folder name outside the ANSI code page arrives whole.
 int wmain(int argc, wchar_t** argv) {
   // Bind before anything else loads a library; only the system folder is
