@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <map>
-#include <system_error>
 
 #include "msiutil/file_data.h"
 #include "msiutil/installer_handle.h"
@@ -14,8 +13,6 @@
 
 namespace mivocheck {
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kCoreName[] = "mivo.msi";
 const char kPackPrefix[] = "mivo_";
@@ -31,13 +28,16 @@ CString Wide(const std::string& text) {
   return CString(utf8::ToUtf16<WCHAR>(text.c_str()).c_str());
 }
 
-// The file name as UTF-8, and a path as the installer takes it.
+// A file name of the folder as UTF-8, and its path as the installer takes it.
+std::string FileName(const WIN32_FIND_DATAW& entry) { return Utf8(entry.cFileName); }
 #ifdef _WIN32
-std::string FileName(const fs::path& path) { return Utf8(path.filename().wstring().c_str()); }
-CString InstallerPath(const fs::path& path) { return CString(path.wstring().c_str()); }
+CString InstallerPath(const PathString& folder, const std::string& name) {
+  return CString(JoinPath(folder, utf8::ToUtf16<wchar_t>(name.c_str())).c_str());
+}
 #else
-std::string FileName(const fs::path& path) { return path.filename().string(); }
-CString InstallerPath(const fs::path& path) { return Wide(path.string()); }
+CString InstallerPath(const PathString& folder, const std::string& name) {
+  return Wide(JoinPath(folder, name));
+}
 #endif
 
 // Windows compares file names without regard to case; the names looked for
@@ -82,20 +82,17 @@ bool IsDottedNumericVersion(const std::string& text) {
 
 class Checker {
  public:
-  Checker(const fs::path& folder, FolderReport& report) : folder_(folder), report_(report) {}
+  Checker(const PathString& folder, FolderReport& report) : folder_(folder), report_(report) {}
 
   // Sorts the folder's files into the core package, the language packs by
   // language, and names that the setup would never plan.
   bool Classify() {
-    std::error_code error;
-    fs::directory_iterator entries(folder_, error);
-    if (error) return false;
+    FolderEntries entries(folder_);
     std::vector<std::string> names;
-    for (; entries != fs::directory_iterator(); entries.increment(error)) {
-      if (error) return false;
-      if (!entries->is_directory(error)) names.push_back(FileName(entries->path()));
+    while (entries.Next()) {
+      if (!entries.IsFolderEntry()) names.push_back(FileName(entries.entry()));
     }
-    if (error) return false;
+    if (entries.failed()) return false;
     std::sort(names.begin(), names.end());
 
     const std::string prefix = kPackPrefix;
@@ -206,7 +203,7 @@ class Checker {
   void CheckDatabase(const std::string& name, LPCWSTR key_file, PackageSummary& summary) {
     TarnUtil::InstallerHandle database;
     const UINT opened =
-        MsiOpenDatabaseW(InstallerPath(folder_ / fs::path(name)), MSIDBOPEN_READONLY, &database);
+        MsiOpenDatabaseW(InstallerPath(folder_, name), MSIDBOPEN_READONLY, &database);
     if (opened != ERROR_SUCCESS || database.Get() == 0) {
       Add(Severity::kError, name,
           "cannot be opened as a package (installer result " + std::to_string(opened) + ")");
@@ -273,7 +270,7 @@ class Checker {
     }
   }
 
-  const fs::path& folder_;
+  const PathString& folder_;
   FolderReport& report_;
   bool elevated_ = false;     // the folder holds kElevatedMarker
   bool per_machine_ = false;  // a package installs per machine
@@ -309,7 +306,7 @@ bool FolderReport::HasErrors() const {
                      [](const Finding& finding) { return finding.severity == Severity::kError; });
 }
 
-bool CheckFolder(const std::filesystem::path& folder, FolderReport& report) {
+bool CheckFolder(const PathString& folder, FolderReport& report) {
   Checker checker(folder, report);
   if (!checker.Classify()) return false;
   checker.CheckPackages();

@@ -5,9 +5,10 @@
 #ifndef MIVOCHECK_CHECK_H
 #define MIVOCHECK_CHECK_H
 
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "mivocheck/files.h"
 
 namespace mivocheck {
 
@@ -44,7 +45,7 @@ struct FolderReport {
 
 // Checks the folder `folder`, which exists. File names match without regard to
 // case, as on Windows. False when the folder cannot be listed.
-bool CheckFolder(const std::filesystem::path& folder, FolderReport& report);
+bool CheckFolder(const PathString& folder, FolderReport& report);
 
 // The report as printed: one line per finding ("error: PACKAGE: PROBLEM"),
 // then, after an empty line when there are findings, the summary table with

@@ -16,14 +16,15 @@
 // run in one record (by default the one that mivoboot.exe writes) and prints
 // one line naming the code and its cause; see mivocheck/result.h.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <filesystem>
+#include <exception>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "mivocheck/check.h"
+#include "mivocheck/files.h"
 #include "mivocheck/records.h"
 #include "mivocheck/result.h"
 #include "platform/platform.h"
@@ -37,8 +38,6 @@
 #endif
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kUsage[] =
     "usage: mivocheck FOLDER\n"
@@ -64,6 +63,15 @@ void Print(FILE* stream, const std::string& text) {
 void Print(FILE* stream, const std::string& text) { fwrite(text.data(), 1, text.size(), stream); }
 #endif
 
+// A folder named in a message, as UTF-8.
+#ifdef _WIN32
+std::string FolderText(const mivocheck::PathString& folder) {
+  return utf8::FromUtf16(folder.c_str());
+}
+#else
+std::string FolderText(const mivocheck::PathString& folder) { return folder; }
+#endif
+
 // mivocheck --records: the arguments after it stay as the system gave them,
 // however many files they name.
 int Records(int count, const mivocheck::RecordArgument* arguments) {
@@ -81,16 +89,14 @@ int Result(int count, const mivocheck::RecordArgument* arguments) {
       [](const std::string& text) { Print(stderr, text); });
 }
 
-int Run(const std::vector<fs::path>& arguments) {
+int Run(const std::vector<mivocheck::PathString>& arguments) {
   if (arguments.size() != 1) {
     Print(stderr, kUsage);
     return 2;
   }
-  const fs::path& folder = arguments[0];
-  std::error_code error;
-  if (!fs::is_directory(folder, error)) {
-    Print(stderr, "mivocheck: no such folder: " + utf8::FromUtf16(folder.u16string().c_str()) +
-                      "\n" + kUsage);
+  const mivocheck::PathString& folder = arguments[0];
+  if (!mivocheck::IsFolder(folder)) {
+    Print(stderr, "mivocheck: no such folder: " + FolderText(folder) + "\n" + kUsage);
     return 2;
   }
 #ifdef _WIN32
@@ -101,8 +107,7 @@ int Run(const std::vector<fs::path>& arguments) {
 #endif
   mivocheck::FolderReport report;
   if (!mivocheck::CheckFolder(folder, report)) {
-    Print(stderr, "mivocheck: cannot list the folder " +
-                      utf8::FromUtf16(folder.u16string().c_str()) + "\n");
+    Print(stderr, "mivocheck: cannot list the folder " + FolderText(folder) + "\n");
     return 1;
   }
   Print(stdout, mivocheck::FormatReport(report));
@@ -112,6 +117,18 @@ int Run(const std::vector<fs::path>& arguments) {
 }  // namespace
 
 #ifdef _WIN32
+// What ends the program when an exception is not caught (no memory left): one
+// line and an abnormal end. It takes the place of the C++ library's own
+// handler, which names the exception's type through a demangler that would be
+// a sixth of the program.
+namespace __gnu_cxx {
+void __verbose_terminate_handler() {
+  static const char kTerminated[] = "mivocheck: ended by an error it cannot report\n";
+  fwrite(kTerminated, 1, sizeof kTerminated - 1, stderr);
+  abort();
+}
+}  // namespace __gnu_cxx
+
 // Wide arguments: a folder name outside the ANSI code page arrives whole.
 int wmain(int argc, wchar_t** argv) {
   // Bind before anything else loads a library; only the system folder is
@@ -122,12 +139,12 @@ int wmain(int argc, wchar_t** argv) {
   _setmode(_fileno(stderr), _O_BINARY);
   if (argc > 1 && wcscmp(argv[1], L"--records") == 0) return Records(argc - 2, argv + 2);
   if (argc > 1 && wcscmp(argv[1], L"--result") == 0) return Result(argc - 2, argv + 2);
-  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+  return Run(std::vector<mivocheck::PathString>(argv + 1, argv + argc));
 }
 #else
 int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--records") == 0) return Records(argc - 2, argv + 2);
   if (argc > 1 && strcmp(argv[1], "--result") == 0) return Result(argc - 2, argv + 2);
-  return Run(std::vector<fs::path>(argv + 1, argv + argc));
+  return Run(std::vector<mivocheck::PathString>(argv + 1, argv + argc));
 }
 #endif

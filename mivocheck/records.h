@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstddef>
-#include <filesystem>
 #include <functional>
 #include <list>
 #include <map>
@@ -21,6 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "mivocheck/files.h"
 #include "platform/platform.h"
 #include "setup/record.h"
 
@@ -203,7 +203,7 @@ class RecordFileReader {
 
 // Reads the file at `path`, named `name` in what is reported. False when it
 // cannot be opened or read.
-bool ReadRecordFile(const std::filesystem::path& path, const std::string& name, RecordSink& sink);
+bool ReadRecordFile(const PathString& path, const std::string& name, RecordSink& sink);
 
 // The default output: finished runs folded into counters per package and
 // outcome.
@@ -255,7 +255,7 @@ class CsvRecordWriter : public RecordSink {
 };
 
 // A command-line argument as the system hands it over (UTF-16 on Windows).
-using RecordArgument = const std::filesystem::path::value_type*;
+using RecordArgument = const PathString::value_type*;
 
 // The command `mivocheck --records [--csv] FILE...` with its arguments after
 // "--records". A FILE that is a folder stands for every file below it (as

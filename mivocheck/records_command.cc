@@ -19,11 +19,11 @@ namespace {
 
 // A name of the file system as it is reported: outside text, escaped as the
 // record escapes it.
-std::string PathText(const std::filesystem::path& path) {
+std::string PathText(const PathString& path) {
 #ifdef _WIN32
   return RecordTextEscaped(path.c_str());
 #else
-  return FileNameEscaped(path.string());
+  return FileNameEscaped(path);
 #endif
 }
 
@@ -52,35 +52,44 @@ class CommandSink : public RecordSink {
 
 namespace {
 
+// Reads every file below `folder`, depth first, as each folder lists them; a
+// link to a folder is not followed. False when a file cannot be read (named
+// in `err`); `listed` false when a folder cannot be listed, which ends the
+// walk.
+bool ReadFolder(const PathString& folder, RecordSink& sink,
+                const std::function<void(const std::string&)>& err, bool& listed) {
+  bool read = true;
+  FolderEntries entries(folder);
+  while (listed && entries.Next()) {
+    const PathString path = JoinPath(folder, EntryName(entries.entry()));
+    if (entries.IsFolderEntry()) {
+      if (!entries.IsLinkEntry() && !ReadFolder(path, sink, err, listed)) read = false;
+      continue;
+    }
+    if (!ReadRecordFile(path, PathText(path), sink)) {
+      err("mivocheck: cannot read " + PathText(path) + "\n");
+      read = false;
+    }
+  }
+  if (entries.failed()) listed = false;
+  return read;
+}
+
 // Reads one named file, or every file below a named folder; false when one
-// cannot be read (named in `err`).
-bool ReadArgument(const std::filesystem::path& path, RecordSink& sink,
+// cannot be read or a folder cannot be listed (named in `err`).
+bool ReadArgument(const PathString& path, RecordSink& sink,
                   const std::function<void(const std::string&)>& err) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::is_directory(path, error)) {
+  if (!IsFolder(path)) {
     if (ReadRecordFile(path, PathText(path), sink)) return true;
     err("mivocheck: cannot read " + PathText(path) + "\n");
     return false;
   }
   // Entries as the folder lists them, one at a time: the names are not
   // gathered, so a folder of any size takes no more memory.
-  bool read = true;
-  fs::recursive_directory_iterator entries(path, error);
-  for (; !error && entries != fs::recursive_directory_iterator(); entries.increment(error)) {
-    std::error_code kind_error;
-    if (entries->is_directory(kind_error)) continue;
-    if (!ReadRecordFile(entries->path(), PathText(entries->path()), sink)) {
-      err("mivocheck: cannot read " + PathText(entries->path()) + "\n");
-      read = false;
-    }
-  }
-  if (error) {
-    err("mivocheck: cannot list " +
-        PathText(entries == fs::recursive_directory_iterator() ? path : entries->path()) + "\n");
-    read = false;
-  }
-  return read;
+  bool listed = true;
+  const bool read = ReadFolder(path, sink, err, listed);
+  if (!listed) err("mivocheck: cannot list " + PathText(path) + "\n");
+  return read && listed;
 }
 
 }  // namespace
@@ -91,7 +100,7 @@ int ReadRecords(const std::vector<RecordArgument>& arguments, const std::string&
   bool csv = false;
   size_t first = 0;
   for (; first < arguments.size(); ++first) {
-    const std::filesystem::path::string_type argument = arguments[first];
+    const PathString argument = arguments[first];
     if (argument.size() < 2 || argument[0] != '-' || argument[1] != '-') break;
     if (argument.size() == 2) {  // "--": what follows are files
       ++first;

@@ -246,19 +246,43 @@ void RecordFileReader::Take(const RecordLine& line) {
   }
 }
 
-bool ReadRecordFile(const std::filesystem::path& path, const std::string& name, RecordSink& sink) {
-#ifdef _WIN32
-  FILE* file = _wfopen(path.c_str(), L"rb");
-#else
-  FILE* file = fopen(path.c_str(), "rb");
-#endif
-  if (!file) return false;
+namespace {
+
+// An open file, closed once when its owner goes.
+class OpenFile {
+ public:
+  explicit OpenFile(HANDLE handle) : handle_(handle) {}
+  ~OpenFile() {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  HANDLE Get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+bool ReadRecordFile(const PathString& path, const std::string& name, RecordSink& sink) {
+  // Others may go on writing, renaming or removing the record meanwhile.
+  OpenFile file(CreateFileW(PlatformPath(path).c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file.Get() == INVALID_HANDLE_VALUE) return false;
   RecordFileReader reader(name, sink);
   static char buffer[64 * 1024];
-  size_t count;
-  while ((count = fread(buffer, 1, sizeof buffer, file)) > 0) reader.Feed(buffer, count);
-  const bool read = !ferror(file);
-  fclose(file);
+  bool read = true;
+  for (;;) {
+    DWORD count = 0;
+    if (!ReadFile(file.Get(), buffer, sizeof buffer, &count, nullptr)) {
+      read = false;
+      break;
+    }
+    if (count == 0) break;
+    reader.Feed(buffer, count);
+  }
   reader.Finish();
   return read;
 }

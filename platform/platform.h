@@ -77,6 +77,27 @@ typedef struct _OVERLAPPED {
   HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 
+// A time as Windows keeps it in the file system: 100-nanosecond intervals
+// since 1601-01-01 UTC.
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+
+// One entry of a folder as FindFirstFileW and FindNextFileW report it.
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[260];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
+
 typedef struct _SYSTEMTIME {
   WORD wYear;
   WORD wMonth;
@@ -100,6 +121,7 @@ typedef struct _SYSTEMTIME {
 #define ERROR_LOCK_VIOLATION 33u
 #define ERROR_NOT_LOCKED 158u
 #define ERROR_HANDLE_EOF 38u
+#define ERROR_NO_MORE_FILES 18u
 #define ERROR_DISK_FULL 112u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_FILE_EXISTS 80u
@@ -145,7 +167,11 @@ typedef struct _SYSTEMTIME {
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
+#define FILE_ATTRIBUTE_READONLY 0x1u
+#define FILE_ATTRIBUTE_DIRECTORY 0x10u
 #define FILE_ATTRIBUTE_NORMAL 0x80u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FILE_BEGIN 0u
 #define FILE_END 2u
@@ -211,6 +237,10 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD
 BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high,
                   LPOVERLAPPED overlapped);
 DWORD GetFileSize(HANDLE file, DWORD* size_high);
+DWORD GetFileAttributesW(LPCWSTR path);
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data);
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data);
+BOOL FindClose(HANDLE find);
 BOOL CloseHandle(HANDLE handle);
 DWORD GetLastError();
 void GetSystemTime(SYSTEMTIME* time);

@@ -55,6 +55,19 @@
 //   HoldMutexElsewhere. A wait that times out moves the clock on by its
 //   timeout; a wait for a hold that ends within the timeout moves it to the end
 //   of the hold. A hold whose holder died is handed over as WAIT_ABANDONED.
+// - GetFileAttributesW, FindFirstFileW, FindNextFileW and FindClose: a
+//   symbolic link is reported itself, not followed, as Windows reports one:
+//   FILE_ATTRIBUTE_REPARSE_POINT, with FILE_ATTRIBUTE_DIRECTORY when it
+//   points to a folder. Other files are FILE_ATTRIBUTE_NORMAL, or
+//   FILE_ATTRIBUTE_READONLY without write permission. A missing file is
+//   ERROR_FILE_NOT_FOUND in an existing folder and ERROR_PATH_NOT_FOUND in a
+//   missing one. A search lists every entry of one folder, "." and ".."
+//   included, in the order the file system lists them; the only pattern the
+//   host knows is "FOLDER\*" (or "*" for the current folder): any other is
+//   ERROR_INVALID_PARAMETER. A name is UTF-16 of the host's UTF-8 name.
+//   The end of the list is ERROR_NO_MORE_FILES; a search handle is closed by
+//   FindClose and nothing else (CloseHandle: ERROR_INVALID_HANDLE), and
+//   counts as an open handle (OpenKernelHandleCount).
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -80,8 +93,10 @@ namespace host {
 namespace {
 
 struct KernelObject {
-  enum Kind { kFile, kMutex } kind;
-  int fd = -1;  // kFile
+  enum Kind { kFile, kMutex, kFind } kind;
+  DIR* dir = nullptr;  // kFind
+  std::string folder;  // kFind: the host folder it lists, ending in "/"
+  int fd = -1;         // kFile
   bool writable = false;
   bool delete_access = false;
   std::string path;   // kFile: the host path it was opened by
@@ -255,6 +270,7 @@ void ResetKernel() {
       close(object->fd);
       if (object->share_fd >= 0) close(object->share_fd);
     }
+    if (object->kind == KernelObject::kFind) closedir(object->dir);
     delete object;
   }
   state = KernelState();
@@ -617,7 +633,8 @@ DWORD GetFileSize(HANDLE file, DWORD* size_high) {
 
 BOOL CloseHandle(HANDLE handle) {
   KernelObject* object = static_cast<KernelObject*>(handle);
-  if (!host::State().objects.erase(object)) {
+  // A search is closed by FindClose only.
+  if (host::Find(handle, KernelObject::kFind) || !host::State().objects.erase(object)) {
     host::g_last_error = ERROR_INVALID_HANDLE;
     return 0;
   }
@@ -715,5 +732,148 @@ BOOL ReleaseMutex(HANDLE mutex) {
     return 0;
   }
   --state.owned;
+  return 1;
+}
+
+namespace host {
+namespace {
+
+// The error of a path that cannot be found: which of its parts is missing.
+DWORD MissingPathError(const std::string& native) {
+  const size_t slash = native.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : native.substr(0, slash);
+  struct stat info;
+  return stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) ? ERROR_FILE_NOT_FOUND
+                                                                   : ERROR_PATH_NOT_FOUND;
+}
+
+// The attributes of the file at a host path, a link not followed; false with
+// the last error set when there is none.
+bool AttributesOf(const std::string& native, DWORD* attributes, unsigned long long* size,
+                  FILETIME* written) {
+  struct stat info;
+  if (lstat(native.c_str(), &info) != 0) {
+    host::g_last_error = errno == ENOENT ? MissingPathError(native) : ErrorOf(errno);
+    return false;
+  }
+  if (S_ISLNK(info.st_mode)) {
+    struct stat target;
+    *attributes = FILE_ATTRIBUTE_REPARSE_POINT;
+    if (stat(native.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+      *attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    }
+  } else if (S_ISDIR(info.st_mode)) {
+    *attributes = FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    *attributes = (info.st_mode & S_IWUSR) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+  }
+  if (size) *size = S_ISDIR(info.st_mode) ? 0 : static_cast<unsigned long long>(info.st_size);
+  if (written) {
+    // 100-nanosecond intervals since 1601: 11644473600 s before 1970.
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(info.st_mtim.tv_sec) + 11644473600ull) * 10000000ull +
+        static_cast<unsigned long long>(info.st_mtim.tv_nsec) / 100;
+    written->dwLowDateTime = static_cast<DWORD>(ticks);
+    written->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+  }
+  return true;
+}
+
+// Fills `data` with the next entry of a search: false with the last error set
+// at the end of the folder or when it cannot be read.
+bool NextEntry(KernelObject* search, WIN32_FIND_DATAW* data) {
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = readdir(search->dir);
+    if (!entry) {
+      host::g_last_error = errno == 0 ? ERROR_NO_MORE_FILES : ErrorOf(errno);
+      return false;
+    }
+    const std::u16string name = FromUtf8(entry->d_name);
+    if (name.size() >= MAX_PATH) continue;  // Windows has no such name
+    WIN32_FIND_DATAW found = {};
+    unsigned long long size = 0;
+    // An entry that went away between the listing and its attributes is not
+    // reported, as Windows would not list it.
+    if (!AttributesOf(search->folder + entry->d_name, &found.dwFileAttributes, &size,
+                      &found.ftLastWriteTime)) {
+      continue;
+    }
+    found.ftCreationTime = found.ftLastWriteTime;
+    found.ftLastAccessTime = found.ftLastWriteTime;
+    found.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    found.nFileSizeLow = static_cast<DWORD>(size);
+    name.copy(found.cFileName, name.size());
+    *data = found;
+    host::g_last_error = 0;
+    return true;
+  }
+}
+
+}  // namespace
+}  // namespace host
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+  if (!path || !*path) {
+    host::g_last_error = ERROR_PATH_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  DWORD attributes = 0;
+  if (!host::AttributesOf(host::NativePath(path), &attributes, nullptr, nullptr)) {
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  host::g_last_error = 0;
+  return attributes;
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* data) {
+  const std::string native = pattern ? host::NativePath(pattern) : std::string();
+  const bool whole_folder = native == "*" || (native.size() >= 2 && native.back() == '*' &&
+                                              native[native.size() - 2] == '/');
+  if (!whole_folder || native.find_first_of("*?") != native.size() - 1 || !data) {
+    host::g_last_error = ERROR_INVALID_PARAMETER;
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string folder = native == "*" ? "./" : native.substr(0, native.size() - 1);
+  DIR* dir = opendir(folder.c_str());
+  if (!dir) {
+    host::g_last_error =
+        errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : host::ErrorOf(errno);
+    return INVALID_HANDLE_VALUE;
+  }
+  KernelObject* search = new KernelObject{KernelObject::kFind};
+  search->dir = dir;
+  search->folder = folder;
+  if (!host::NextEntry(search, data)) {
+    const DWORD error = host::g_last_error;
+    closedir(dir);
+    delete search;
+    host::g_last_error = error == ERROR_NO_MORE_FILES ? ERROR_FILE_NOT_FOUND : error;
+    return INVALID_HANDLE_VALUE;
+  }
+  host::State().objects.insert(search);
+  return search;
+}
+
+BOOL FindNextFileW(HANDLE find, WIN32_FIND_DATAW* data) {
+  KernelObject* search = host::Find(find, KernelObject::kFind);
+  if (!search || !data) {
+    host::g_last_error = search ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  return host::NextEntry(search, data) ? 1 : 0;
+}
+
+BOOL FindClose(HANDLE find) {
+  KernelObject* search = host::Find(find, KernelObject::kFind);
+  if (!search) {
+    host::g_last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  host::State().objects.erase(search);
+  closedir(search->dir);
+  delete search;
   return 1;
 }

@@ -833,6 +833,30 @@ TEST_F(FleetTest, ExitCodes) {
   }
 }
 
+#ifndef _WIN32
+// A folder is walked to every depth, each file once: a link to a folder is not
+// followed, and a file below the folder that cannot be read is named by the
+// folder as given and the names below it.
+TEST_F(FleetTest, FolderWalkReadsEachFileOnceAndNamesWhatItCannotRead) {
+  const std::string fleet = folder_ + "/walk";
+  fs::create_directories(fleet + "/site/pc-a");
+  Put(fleet + "/site/pc-a/MIVOSetup.log",
+      Start(1) + Plan(1, "mivo.msi") + Installation(1, "mivo.msi", "0 (success)") + End(1));
+  fs::create_directory_symlink("site", fleet + "/again");
+  EXPECT_EQ(Records({fleet}), 0);
+  EXPECT_NE(out_.find("1 run: 1 ended"), std::string::npos) << out_;
+  EXPECT_EQ(err_, "");
+
+  fs::create_symlink("absent.log", fleet + "/site/gone.log");
+  for (const std::string& named : {fleet, fleet + "/"}) {
+    SCOPED_TRACE(named);
+    EXPECT_EQ(Records({named}), 2);
+    EXPECT_NE(out_.find("1 run: 1 ended"), std::string::npos) << out_;
+    EXPECT_EQ(err_, "mivocheck: cannot read " + fleet + "/site/gone.log\n");
+  }
+}
+#endif
+
 // The fields of one CSV row of RFC 4180 (quoted fields may hold anything).
 std::vector<std::string> CsvFields(const std::string& row) {
   std::vector<std::string> fields(1);
