@@ -129,6 +129,25 @@ void __verbose_terminate_handler() {
 }
 }  // namespace __gnu_cxx
 
+// The same for the errors that the C++ library's containers and strings would
+// throw (no memory, a length or position out of range): the library's own
+// functions build exception objects whose strings and classes would be a
+// fifth of the program. None of them is ever caught here.
+namespace std {
+namespace {
+[[noreturn]] void Unreportable() {
+  __gnu_cxx::__verbose_terminate_handler();
+  abort();
+}
+}  // namespace
+void __throw_bad_alloc() { Unreportable(); }
+void __throw_bad_array_new_length() { Unreportable(); }
+void __throw_bad_function_call() { Unreportable(); }
+void __throw_length_error(const char*) { Unreportable(); }
+void __throw_logic_error(const char*) { Unreportable(); }
+void __throw_out_of_range_fmt(const char*, ...) { Unreportable(); }
+}  // namespace std
+
 // Wide arguments: a folder name outside the ANSI code page arrives whole.
 int wmain(int argc, wchar_t** argv) {
   // Bind before anything else loads a library; only the system folder is
