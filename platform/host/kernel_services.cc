@@ -339,7 +339,11 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTE
   // Delete access and its sharing, checked against every other handle.
   const bool delete_access = (access & DELETE) != 0;
   const bool shares_delete = (share & FILE_SHARE_DELETE) != 0;
-  int share_fd = open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  // A second open file description of the same file, for the sharing locks:
+  // opened through the handle's own descriptor, since the name may already
+  // lead to another file (Windows opens a file and checks its sharing at once).
+  const std::string own_fd = "/proc/self/fd/" + std::to_string(fd);
+  int share_fd = open(own_fd.c_str(), O_RDONLY | O_CLOEXEC);
   if (share_fd < 0 ||
       (delete_access && host::HeldElsewhere(share_fd, host::kNoDeleteSharingByte)) ||
       (!shares_delete && host::HeldElsewhere(share_fd, host::kDeleteAccessByte)) ||
