@@ -19,7 +19,7 @@
 #   5. a bounded fuzz run of the text support and of the record reader,
 #   6. the formatting of the sources, their includes (no layer includes one
 #      above it, no include cycle in a folder: tools/check-includes.py), and
-#      shellcheck's warnings on every script (tools/, cmake/, tests/).
+#      the warnings of shellcheck on every script (tools/, cmake/, tests/).
 # Build folders are under build/ of the checkout.
 set -eu
 cd "$(dirname "$0")/.."
