@@ -59,20 +59,28 @@ class RecordShareTest : public ::testing::Test {
     return lines;
   }
 
+  // Forks: false in this process, which keeps the child to wait for; true in
+  // the child once `gate` opens (a pipe that the test closes to let every
+  // process go at once).
+  bool InChildAtGate(const int gate[2]) {
+    pid_t child = fork();
+    EXPECT_GE(child, 0);
+    if (child != 0) {
+      if (child > 0) children_.push_back(child);
+      return false;
+    }
+    close(gate[1]);
+    char go;
+    if (read(gate[0], &go, 1) < 0) _exit(2);
+    return true;
+  }
+
   // Starts a process that waits at `gate` (a pipe that the test closes to let
   // every process go at once), then writes `lines`
   // numbered lines through a record of its own under the package name
   // `name`; each line's number is its text.
   void StartWriter(const int gate[2], const std::u16string& name, int lines) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child > 0) {
-      children_.push_back(child);
-      return;
-    }
-    close(gate[1]);
-    char go;
-    if (read(gate[0], &go, 1) < 0) _exit(2);
+    if (!InChildAtGate(gate)) return;
     host::UseRealClock();
     RunRecord record;
     record.Open(WindowsFolder().c_str());
@@ -86,15 +94,7 @@ class RecordShareTest : public ::testing::Test {
   // delete, and appends `lines` numbered lines under the package name
   // "previous.msi" without any lock, holding the file until it ends.
   void StartEarlierReleaseWriter(const int gate[2], int lines) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child > 0) {
-      children_.push_back(child);
-      return;
-    }
-    close(gate[1]);
-    char go;
-    if (read(gate[0], &go, 1) < 0) _exit(2);
+    if (!InChildAtGate(gate)) return;
     HANDLE file = CreateFileW(Widen(record_).c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) _exit(4);
