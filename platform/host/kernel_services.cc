@@ -168,24 +168,28 @@ bool EndsHere() { return State().exit_at_call > 0 && ++State().file_calls == Sta
 const off_t kNoDeleteSharingByte = (1ll << 62) + (1ll << 61);
 const off_t kDeleteAccessByte = kNoDeleteSharingByte + 1;
 
+// The bytes [start, end), locked as `type`.
+struct flock LockRange(short type, unsigned long long start, unsigned long long end) {
+  struct flock range = {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(start);
+  range.l_len = static_cast<off_t>(end - start);
+  return range;
+}
+
+bool SetLock(int fd, short type, unsigned long long start, unsigned long long end, bool wait) {
+  struct flock range = LockRange(type, start, end);
+  return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) == 0;
+}
+
 // Whether a handle other than those of `fd` holds a lock on `byte`.
 bool HeldElsewhere(int fd, off_t byte) {
-  struct flock range = {};
-  range.l_type = F_WRLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = byte;
-  range.l_len = 1;
+  struct flock range = LockRange(F_WRLCK, byte, byte + 1);
   return fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
 }
 
-bool HoldShared(int fd, off_t byte) {
-  struct flock range = {};
-  range.l_type = F_RDLCK;
-  range.l_whence = SEEK_SET;
-  range.l_start = byte;
-  range.l_len = 1;
-  return fcntl(fd, F_OFD_SETLK, &range) == 0;
-}
+bool HoldShared(int fd, off_t byte) { return SetLock(fd, F_RDLCK, byte, byte + 1, false); }
 
 bool IsDue(const MutexState& state) {
   return !state.held_elsewhere || (!state.forever && state.released_at <= State().ticks);
@@ -575,15 +579,6 @@ KernelObject* LockTarget(HANDLE file, DWORD reserved, LPOVERLAPPED at, DWORD cou
   return object;
 }
 
-bool SetLock(int fd, short type, unsigned long long start, unsigned long long end, bool wait) {
-  struct flock range = {};
-  range.l_type = type;
-  range.l_whence = SEEK_SET;
-  range.l_start = static_cast<off_t>(start);
-  range.l_len = static_cast<off_t>(end - start);
-  return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range) == 0;
-}
-
 }  // namespace
 
 BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD count_high,
@@ -599,8 +594,8 @@ BOOL LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD count_low, DWORD
     }
   }
   const bool exclusive = (flags & LOCKFILE_EXCLUSIVE_LOCK) != 0;
-  if (!SetLock(object->fd, exclusive ? F_WRLCK : F_RDLCK, start, end,
-               (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0)) {
+  if (!host::SetLock(object->fd, exclusive ? F_WRLCK : F_RDLCK, start, end,
+                     (flags & LOCKFILE_FAIL_IMMEDIATELY) == 0)) {
     host::g_last_error =
         errno == EAGAIN || errno == EACCES ? ERROR_LOCK_VIOLATION : ERROR_ACCESS_DENIED;
     return 0;
@@ -618,7 +613,7 @@ BOOL UnlockFileEx(HANDLE file, DWORD reserved, DWORD count_low, DWORD count_high
   for (auto held = object->locks.begin(); held != object->locks.end(); ++held) {
     if (held->first == start && held->second == end) {
       object->locks.erase(held);
-      SetLock(object->fd, F_UNLCK, start, end, false);
+      host::SetLock(object->fd, F_UNLCK, start, end, false);
       return 1;
     }
   }
